@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct sqlite3;
+
+// The collector's side of the usage database: a read-write connection that creates the file
+// with its schema when it is missing. Table `usage` holds any number of rows per application and
+// day; dates are local calendar days written "yyyy-MM-dd". The index on (date, app) serves the
+// page's date-range query, and WAL journaling keeps that read-only query from ever waiting on a
+// write.
+class UsageDatabase {
+  public:
+    // ~/.local/share/bytarn/<collector service name>.sqlite3, with "~" from HOME.
+    static std::string defaultPath();
+
+    // Opens (creating when missing) the database. Throws std::runtime_error with SQLite's
+    // message when it cannot be opened or its schema cannot be made.
+    explicit UsageDatabase(const std::string& path = defaultPath());
+    ~UsageDatabase();
+    UsageDatabase(const UsageDatabase&) = delete;
+    UsageDatabase& operator=(const UsageDatabase&) = delete;
+
+    const std::string& path() const { return path_; }
+
+    // Adds one row of counters for an application and day.
+    void addUsage(const std::string& app, const std::string& date, std::uint64_t wifi,
+                  std::uint64_t cellular, std::uint64_t unknown);
+
+    // Runs SQL text as it stands (several statements allowed). Returns false with SQLite's
+    // message in *error on failure.
+    bool execute(const std::string& sql, std::string* error);
+
+    sqlite3* handle() const { return db_; }
+
+  private:
+    std::string path_;
+    sqlite3* db_ = nullptr;
+};

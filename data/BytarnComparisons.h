@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "host/NSString.h"
+
+class BytarnEntry;
+class PSSpecifier;
+
+// What an application row's comparisons need from the page the row was made for.
+class DeviceFilterOwner {
+  public:
+    virtual ~DeviceFilterOwner() = default;
+    // The page's device filter ("CW ", "C  " or " W "), or nothing.
+    virtual const std::optional<std::string>& devices() const = 0;
+};
+
+// An application row carries its usage record under the property "Bytarn_entry".
+std::shared_ptr<BytarnEntry> entry(const PSSpecifier& row);
+// Stores the record; nothing removes the property instead.
+void setEntry(PSSpecifier& row, std::shared_ptr<BytarnEntry> entry);
+
+// Titles, case-insensitively under the user's locale, ascending.
+NSComparisonResult compareName(const PSSpecifier& row, const PSSpecifier& other);
+// Filtered usage, largest first; rows of equal usage sort by title. The filter is that of the
+// page the row was made for; a row without a record counts as 0.
+NSComparisonResult compareUsage(const PSSpecifier& row, const PSSpecifier& other);
+
+using RowComparison = NSComparisonResult (*)(const PSSpecifier&, const PSSpecifier&);
+
+// The comparison a stored name selects: "compareName:" or "compareUsage:". Nothing for any
+// other name.
+RowComparison comparisonNamed(const std::optional<std::string>& selectorName);

@@ -1,0 +1,25 @@
+#include "data/UsageString.h"
+
+#include <cstdio>
+
+std::string usageString(std::uint64_t bytes) {
+    // The unit is chosen on the exact count; only the printed number goes through a double, so a
+    // count just below a threshold may print as "1024.00" of the smaller unit.
+    double value = static_cast<double>(bytes);
+    const char* unit;
+    if (bytes >= 1073741824ULL) {
+        value /= 1073741824.0;
+        unit = "GB";
+    } else if (bytes >= 1048576ULL) {
+        value /= 1048576.0;
+        unit = "MB";
+    } else if (bytes < 1024ULL) {
+        unit = "B";
+    } else {
+        value /= 1024.0;
+        unit = "KB";
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2lf%s", value, unit);
+    return text;
+}

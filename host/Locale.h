@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+// The process's time zone and locale. Both start from ICU's defaults (TZ, and LC_ALL, LC_MESSAGES
+// or LANG) and can be overridden once at start-up (--tz, --locale) or by a test.
+namespace Locale {
+
+// An Olson identifier such as "Europe/Berlin". Returns false, changing nothing, when ICU does not
+// know the zone.
+bool setDefaultTimeZone(const std::string& olsonIdentifier);
+std::string defaultTimeZone();
+
+// An ICU or POSIX locale identifier such as "de_DE" or "en_US.UTF-8".
+bool setDefaultLocale(const std::string& identifier);
+std::string defaultLocale();
+
+// A counter that moves whenever the default locale changes, so caches keyed on it can notice.
+unsigned localeGeneration();
+
+}  // namespace Locale

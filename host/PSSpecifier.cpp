@@ -1,0 +1,85 @@
+#include "host/PSSpecifier.h"
+
+#include "host/PSListController.h"
+
+std::shared_ptr<PSSpecifier> PSSpecifier::preferenceSpecifierNamed(
+    const std::string& name, const std::shared_ptr<PSListController>& target, Setter setter,
+    Getter getter, const std::string& detailClass, PSCellType cell, const std::string& editClass) {
+    auto row = std::make_shared<PSSpecifier>();
+    row->name_ = name;
+    row->target_ = target;
+    row->setter_ = std::move(setter);
+    row->getter_ = std::move(getter);
+    row->detail_ = detailClass;
+    row->cell_ = cell;
+    row->edit_ = editClass;
+    return row;
+}
+
+std::shared_ptr<PSSpecifier> PSSpecifier::emptyGroupSpecifier() {
+    return groupSpecifierWithName({});
+}
+
+std::shared_ptr<PSSpecifier> PSSpecifier::groupSpecifierWithName(const std::string& name) {
+    return preferenceSpecifierNamed(name, nullptr, nullptr, nullptr, {}, PSGroupCell);
+}
+
+void PSSpecifier::setProperty(std::any value, const std::string& key) {
+    properties_[key] = std::move(value);
+}
+
+const std::any* PSSpecifier::propertyForKey(const std::string& key) const {
+    auto it = properties_.find(key);
+    return it == properties_.end() ? nullptr : &it->second;
+}
+
+void PSSpecifier::removePropertyForKey(const std::string& key) {
+    properties_.erase(key);
+}
+
+std::optional<std::string> PSSpecifier::stringProperty(const std::string& key) const {
+    if (auto s = property<std::string>(key)) return *s;
+    if (auto v = property<Value>(key)) return v->stringValue();
+    return std::nullopt;
+}
+
+Value PSSpecifier::valueProperty(const std::string& key) const {
+    if (auto v = property<Value>(key)) return *v;
+    if (auto s = property<std::string>(key)) return Value(*s);
+    return {};
+}
+
+std::string PSSpecifier::identifier() const {
+    return stringProperty("id").value_or("");
+}
+
+namespace {
+
+// Text for a stored value that is not a string (a number or a flag).
+std::optional<std::string> plainText(const Value& v) {
+    if (auto s = v.string()) return *s;
+    if (auto i = v.integer()) return std::to_string(*i);
+    if (auto b = v.boolean()) return *b ? "true" : "false";
+    if (auto d = v.real()) return std::to_string(*d);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> PSSpecifier::valueText() {
+    if (!getter_) return std::nullopt;
+    auto owner = target();
+    if (!owner) return std::nullopt;
+    Value value = getter_(*owner, *this);
+    Value values = valueProperty("validValues");
+    Value titles = valueProperty("validTitles");
+    if (values.array() && titles.array()) {
+        const auto& vs = *values.array();
+        const auto& ts = *titles.array();
+        for (size_t i = 0; i < vs.size() && i < ts.size(); ++i) {
+            if (vs[i] == value) return ts[i].stringValue();
+        }
+        return std::nullopt;
+    }
+    return plainText(value);
+}

@@ -1,0 +1,15 @@
+#include "host/PSViewController.h"
+
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <typeinfo>
+
+std::string PSViewController::className() const {
+    const char* mangled = typeid(*this).name();
+    int status = 0;
+    char* readable = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+    std::string name = (status == 0 && readable) ? readable : mangled;
+    std::free(readable);
+    return name;
+}

@@ -1,0 +1,78 @@
+#include "settings/SessionOptions.h"
+
+#include <unicode/calendar.h>
+
+#include <chrono>
+#include <memory>
+#include <regex>
+
+#include "host/Clock.h"
+#include "host/Locale.h"
+
+namespace {
+
+bool isLeapYear(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+int daysInMonth(int year, int month) {
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
+}
+
+bool fail(std::string* error, std::string why) {
+    if (error) *error = std::move(why);
+    return false;
+}
+
+}  // namespace
+
+std::optional<double> parseLocalInstant(const std::string& text, std::string* error) {
+    static const std::regex kPattern(R"((\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2}))");
+    std::smatch m;
+    if (!std::regex_match(text, m, kPattern)) {
+        fail(error, "\"" + text + "\" is not a local time of the form YYYY-MM-DDTHH:MM:SS");
+        return std::nullopt;
+    }
+    int year = std::stoi(m[1]), month = std::stoi(m[2]), day = std::stoi(m[3]);
+    int hour = std::stoi(m[4]), minute = std::stoi(m[5]), second = std::stoi(m[6]);
+    if (year < 1 || month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) ||
+        hour > 23 || minute > 59 || second > 59) {
+        fail(error, "\"" + text + "\" is not a valid date and time");
+        return std::nullopt;
+    }
+    // The fields are checked above, so the calendar may stay lenient: that is what lets a wall
+    // time inside a daylight-saving gap resolve instead of failing.
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::Calendar> calendar(icu::Calendar::createInstance(status));
+    if (U_FAILURE(status) || !calendar) {
+        fail(error, std::string("no calendar for the default locale: ") + u_errorName(status));
+        return std::nullopt;
+    }
+    calendar->clear();
+    calendar->set(year, month - 1, day, hour, minute, second);
+    UDate milliseconds = calendar->getTime(status);
+    if (U_FAILURE(status)) {
+        fail(error, "\"" + text + "\" cannot be placed in the time zone: " + u_errorName(status));
+        return std::nullopt;
+    }
+    return milliseconds / 1000.0;
+}
+
+bool applySessionEnvironment(const SessionOptions& options, std::string* error) {
+    if (options.timeZone && !Locale::setDefaultTimeZone(*options.timeZone))
+        return fail(error, "unknown time zone \"" + *options.timeZone +
+                               "\" (expected an Olson name such as Europe/Berlin)");
+    if (options.locale && !Locale::setDefaultLocale(*options.locale))
+        return fail(error, "unknown locale \"" + *options.locale +
+                               "\" (expected a name such as en_US or de_DE.UTF-8)");
+    if (options.now) {
+        auto start = parseLocalInstant(*options.now, error);
+        if (!start) return false;
+        Clock::setVirtual(*start);
+    } else {
+        using namespace std::chrono;
+        Clock::setVirtual(duration<double>(system_clock::now().time_since_epoch()).count());
+    }
+    return true;
+}

@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "collector/SyntheticTraffic.h"
+#include "collector/UsageDatabase.h"
+#include "host/LAActivator.h"
+#include "host/Paths.h"
+#include "support/TestEnvironment.h"
+
+namespace {
+
+// A read-only connection of its own, as the bundle's would be.
+class Reader {
+  public:
+    explicit Reader(const std::string& path) {
+        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+            throw std::runtime_error("cannot open " + path);
+    }
+    ~Reader() { sqlite3_close(db_); }
+
+    // Every row of a query, its columns as text.
+    std::vector<std::vector<std::string>> rows(const std::string& sql) const {
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK)
+            throw std::runtime_error(sqlite3_errmsg(db_));
+        std::vector<std::vector<std::string>> result;
+        while (sqlite3_step(stmt) == SQLITE_ROW) {
+            std::vector<std::string> row;
+            for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+                auto text = sqlite3_column_text(stmt, i);
+                row.push_back(text ? reinterpret_cast<const char*>(text) : "NULL");
+            }
+            result.push_back(std::move(row));
+        }
+        sqlite3_finalize(stmt);
+        return result;
+    }
+
+    std::string value(const std::string& sql) const {
+        auto all = rows(sql);
+        return all.empty() || all[0].empty() ? "" : all[0][0];
+    }
+
+  private:
+    sqlite3* db_ = nullptr;
+};
+
+TEST(CollectorDatabase, SeededRowsLandInTheDefaultDatabaseUnderHome) {
+    ScratchHome home;
+    std::string path = UsageDatabase::defaultPath();
+    EXPECT_EQ(path.rfind(home.path() + "/", 0), 0u) << path;
+
+    auto rows = SyntheticTraffic::generate(14, 11);
+    ASSERT_FALSE(rows.empty());
+    {
+        UsageDatabase database;
+        SyntheticTraffic::writeTo(database, rows);
+    }
+
+    Reader reader(path);
+    auto stored = reader.rows(
+        "SELECT app, date, usage_wifi, usage_cellular, usage_unknown FROM usage ORDER BY rowid");
+    ASSERT_EQ(stored.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        std::vector<std::string> expected{rows[i].app, rows[i].date, std::to_string(rows[i].wifi),
+                                          std::to_string(rows[i].cellular),
+                                          std::to_string(rows[i].unknown)};
+        EXPECT_EQ(stored[i], expected) << "row " << i;
+    }
+    // The date range the page asks for finds exactly the rows of those days.
+    EXPECT_EQ(reader.value("SELECT min(date) || ' ' || max(date) FROM usage"),
+              "2026-11-23 2026-12-06");
+}
+
+TEST(CollectorDatabase, SchemaHasTheDateIndexAndWriteAheadLog) {
+    ScratchHome home;
+    std::string path = home.file("data/usage.sqlite3");
+    {
+        UsageDatabase database(path);
+        SyntheticTraffic::writeTo(database, SyntheticTraffic::generate(3, 1));
+    }
+    Reader reader(path);
+    EXPECT_EQ(reader.value("PRAGMA journal_mode"), "wal");
+    auto indexes =
+        reader.rows("SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 'usage'");
+    ASSERT_EQ(indexes.size(), 1u);
+    auto columns =
+        reader.rows("SELECT name FROM pragma_index_info('" + indexes[0][0] + "') ORDER BY seqno");
+    EXPECT_EQ(columns, (std::vector<std::vector<std::string>>{{"date"}, {"app"}}));
+    // And the range query actually uses it.
+    std::string plan;
+    for (const auto& row : reader.rows("EXPLAIN QUERY PLAN SELECT app FROM usage WHERE date "
+                                       "BETWEEN '2026-12-01' AND '2026-12-06'"))
+        plan += row.back() + "\n";
+    EXPECT_NE(plan.find(indexes[0][0]), std::string::npos) << plan;
+}
+
+TEST(CollectorDatabase, SeedingIsAllOrNothing) {
+    ScratchHome home;
+    std::string path = home.file("usage.sqlite3");
+    UsageDatabase database(path);
+    std::string error;
+    ASSERT_TRUE(database.execute(
+        "CREATE TRIGGER reject BEFORE INSERT ON usage WHEN NEW.app = 'org.example.Rejected' "
+        "BEGIN SELECT RAISE(ABORT, 'rejected'); END;",
+        &error))
+        << error;
+
+    auto rows = SyntheticTraffic::generate(5, 2);
+    ASSERT_GT(rows.size(), 2u);
+    rows.insert(rows.begin() + rows.size() / 2, UsageRow{"org.example.Rejected", "2026-12-06", 1});
+    EXPECT_THROW(SyntheticTraffic::writeTo(database, rows), std::runtime_error);
+    EXPECT_EQ(Reader(path).value("SELECT count(*) FROM usage"), "0");
+
+    // The connection is usable afterwards: no transaction was left open.
+    rows.erase(rows.begin() + rows.size() / 2);
+    SyntheticTraffic::writeTo(database, rows);
+    EXPECT_EQ(Reader(path).value("SELECT count(*) FROM usage"), std::to_string(rows.size()));
+}
+
+TEST(CollectorDesktopEntries, GiveEveryApplicationItsTitle) {
+    ScratchHome home;
+    LAActivator& activator = LAActivator::sharedInstance();
+    activator.clearCache();
+    auto written = SyntheticTraffic::writeDesktopEntries(Paths::dataHome() + "/applications");
+    const auto& applications = SyntheticTraffic::applications();
+    EXPECT_EQ(written.size(), applications.size());
+    for (const SyntheticApplication& application : applications) {
+        EXPECT_EQ(activator.localizedTitleForListenerName(application.identifier),
+                  application.displayName)
+            << application.identifier;
+        std::string entry =
+            readFile(Paths::dataHome() + "/applications/" + application.identifier + ".desktop");
+        EXPECT_NE(entry.find("\nType=Application\n"), std::string::npos) << entry;
+        // No icons are written, so no entry may point at one.
+        EXPECT_EQ(entry.find("Icon="), std::string::npos) << entry;
+    }
+    activator.clearCache();
+}
+
+}  // namespace
