@@ -1,10 +1,12 @@
 #include "settings/SessionOptions.h"
+#include <cctype>
+#include <string_view>
 
 #include <unicode/calendar.h>
 
 #include <chrono>
 #include <memory>
-#include <regex>
+#include <string_view>
 
 #include "host/Clock.h"
 #include "host/Locale.h"
@@ -20,6 +22,22 @@ int daysInMonth(int year, int month) {
     return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
 }
 
+// Digits everywhere but at the separators of "YYYY-MM-DDTHH:MM:SS".
+bool hasLocalInstantShape(const std::string& text) {
+    static constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:dd";
+    if (text.size() != kShape.size()) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        bool ok = kShape[i] == 'd' ? std::isdigit(static_cast<unsigned char>(text[i])) != 0
+                                   : text[i] == kShape[i];
+        if (!ok) return false;
+    }
+    return true;
+}
+
+int fieldAt(const std::string& text, size_t position, size_t length) {
+    return std::stoi(text.substr(position, length));
+}
+
 bool fail(std::string* error, std::string why) {
     if (error) *error = std::move(why);
     return false;
@@ -28,14 +46,12 @@ bool fail(std::string* error, std::string why) {
 }  // namespace
 
 std::optional<double> parseLocalInstant(const std::string& text, std::string* error) {
-    static const std::regex kPattern(R"((\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2}))");
-    std::smatch m;
-    if (!std::regex_match(text, m, kPattern)) {
+    if (!hasLocalInstantShape(text)) {
         fail(error, "\"" + text + "\" is not a local time of the form YYYY-MM-DDTHH:MM:SS");
         return std::nullopt;
     }
-    int year = std::stoi(m[1]), month = std::stoi(m[2]), day = std::stoi(m[3]);
-    int hour = std::stoi(m[4]), minute = std::stoi(m[5]), second = std::stoi(m[6]);
+    int year = fieldAt(text, 0, 4), month = fieldAt(text, 5, 2), day = fieldAt(text, 8, 2);
+    int hour = fieldAt(text, 11, 2), minute = fieldAt(text, 14, 2), second = fieldAt(text, 17, 2);
     if (year < 1 || month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) ||
         hour > 23 || minute > 59 || second > 59) {
         fail(error, "\"" + text + "\" is not a valid date and time");
