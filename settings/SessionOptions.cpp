@@ -1,9 +1,8 @@
 #include "settings/SessionOptions.h"
-#include <cctype>
-#include <string_view>
 
 #include <unicode/calendar.h>
 
+#include <cctype>
 #include <chrono>
 #include <memory>
 #include <string_view>
