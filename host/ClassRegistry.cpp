@@ -1,5 +1,6 @@
 #include "host/ClassRegistry.h"
 
+#include "host/PSTableCell.h"
 #include "host/PSViewController.h"
 
 ClassRegistry& ClassRegistry::shared() {
@@ -24,4 +25,14 @@ std::vector<std::string> ClassRegistry::pageNames() const {
     std::vector<std::string> names;
     for (const auto& [name, factory] : pages_) names.push_back(name);
     return names;
+}
+
+void ClassRegistry::registerCell(const std::string& name, CellFactory factory) {
+    cells_[name] = std::move(factory);
+}
+
+std::shared_ptr<PSTableCell> ClassRegistry::createCell(
+    const std::string& name, const std::shared_ptr<PSSpecifier>& row) const {
+    auto it = cells_.find(name);
+    return it == cells_.end() ? nullptr : it->second(row);
 }

@@ -13,6 +13,10 @@ const PSSpecifierList& PSListController::specifiers() {
     return *_specifiers;
 }
 
+void PSListController::viewWillAppear(bool) {
+    specifiers();
+}
+
 void PSListController::reloadSpecifiers() {
     _specifiers.reset();
     specifiers();

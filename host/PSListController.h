@@ -20,6 +20,9 @@ class PSListController : public PSViewController {
     // reloadSpecifiers. The base returns the current list, or an empty one.
     virtual const PSSpecifierList& specifiers();
 
+    // A shown page has its rows.
+    void viewWillAppear(bool animated) override;
+
     // Drops the list, asks specifiers() again and redisplays the table.
     virtual void reloadSpecifiers();
 

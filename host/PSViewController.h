@@ -43,6 +43,9 @@ class PSViewController : public std::enable_shared_from_this<PSViewController> {
     const std::string& title() const { return navigationItem_.title(); }
     void setTitle(std::string title) { navigationItem_.setTitle(std::move(title)); }
 
+    // The page is about to be shown (pushed): a list page builds its rows here.
+    virtual void viewWillAppear(bool animated) { (void)animated; }
+
     // The bundle whose resources the page uses.
     const std::shared_ptr<NSBundle>& bundle() const { return bundle_; }
     void setBundle(std::shared_ptr<NSBundle> bundle) { bundle_ = std::move(bundle); }

@@ -30,9 +30,11 @@ bool UIBarButtonItem::press() {
     return true;
 }
 
-void UINavigationController::pushViewController(std::shared_ptr<PSViewController> page, bool) {
+void UINavigationController::pushViewController(std::shared_ptr<PSViewController> page,
+                                                bool animated) {
     page->setNavigationController(shared_from_this());
-    stack_.push_back(std::move(page));
+    stack_.push_back(page);
+    page->viewWillAppear(animated);
 }
 
 std::shared_ptr<PSViewController> UINavigationController::popViewControllerAnimated(bool) {

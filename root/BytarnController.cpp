@@ -127,7 +127,9 @@ void BytarnController::createSettingsButton() {
     auto button = UIBarButtonItem::withImage(
         bundleImage("settings"),
         settingsVisible_ ? UIBarButtonItemStyleDone : UIBarButtonItemStylePlain, self(),
-        "settingsClicked:", nullptr);
+        "settingsClicked:", [](PSViewController& target, UIBarButtonItem& sender) {
+            static_cast<BytarnController&>(target).settingsClicked(&sender);
+        });
     navigationItem().setRightBarButtonItem(std::move(button));
 }
 
@@ -162,6 +164,7 @@ std::shared_ptr<UIImage> BytarnController::iconForDevices() const {
 
 void BytarnController::reloadSpecifiers() {
     PSListController::reloadSpecifiers();
+    performSelectorInAppEntryController(AppEntrySelector::reloadWithEntry);
 }
 
 void BytarnController::reloadApps() {
@@ -226,4 +229,43 @@ void BytarnController::setValueForKey(const Value& value, const std::string& key
         setStartDate(text);
     else if (key == "endDate")
         setEndDate(text);
+}
+
+void BytarnController::settingsClicked(UIBarButtonItem*) {
+    settingsVisible_ = !settingsVisible_;
+    PSSpecifierList section = settingsSection();
+    auto button = navigationItem().rightBarButtonItem();
+    if (settingsVisible_) {
+        if (specifiers().size() >= 2)
+            table().scrollToRowAtIndexPath({0, 0}, UITableViewScrollPositionTop, true);
+        insertSpecifier(PSSpecifier::emptyGroupSpecifier(), 0, true);
+        insertContiguousSpecifiers(section, 1, true);
+        if (button) button->setStyle(UIBarButtonItemStyleDone);
+    } else {
+        removeContiguousSpecifiers(section, true);
+        removeSpecifierAtIndex(0, true);
+        if (button) button->setStyle(UIBarButtonItemStylePlain);
+    }
+    performSelectorInAppEntryController(AppEntrySelector::settingsClicked);
+}
+
+void BytarnController::performSelectorInAppEntryController(AppEntrySelector selector) {
+    auto root = UIApplication::sharedApplication().rootController();
+    if (!root) return;
+    // A copy: the page may change the stack while it handles the message.
+    auto pages = root->childViewControllers();
+    for (const auto& page : pages) {
+        auto* detail = dynamic_cast<AppEntryPage*>(page.get());
+        if (!detail) continue;
+        std::shared_ptr<BytarnEntry> record;
+        if (apps_ && detail->originalSpecifier()) {
+            auto it = apps_->find(detail->originalSpecifier()->identifier());
+            if (it != apps_->end()) record = it->second;
+        }
+        if (selector == AppEntrySelector::reloadWithEntry)
+            detail->reloadWithEntry(std::move(record));
+        else
+            detail->settingsClicked();
+        return;
+    }
 }

@@ -8,6 +8,7 @@
 #include "data/UsageQuery.h"
 #include "host/PSListController.h"
 #include "host/Value.h"
+#include "root/AppEntryPage.h"
 
 class BytarnEntry;
 class NSDateFormatter;
@@ -66,6 +67,11 @@ class BytarnController : public PSListController, public DeviceFilterOwner {
     void setPreferenceValue(const Value& value, const std::shared_ptr<PSSpecifier>& row) override;
     // Sets the property that a preference key names; any other key changes nothing.
     void setValueForKey(const Value& value, const std::string& key);
+    // Shows or hides the settings section (the settings button's action; the sender is unused).
+    void settingsClicked(UIBarButtonItem* sender);
+    // Hands the message to the first application detail page on the navigation stack, from the
+    // bottom up, with its application's record from the latest query (or nothing).
+    void performSelectorInAppEntryController(AppEntrySelector selector);
 
     // Properties.
     const std::optional<AppUsage>& apps() const { return apps_; }

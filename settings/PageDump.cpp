@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "host/PSListController.h"
+#include "host/PSListItemsController.h"
 #include "host/PSSpecifier.h"
 #include "host/PSViewController.h"
 #include "host/UIImage.h"
@@ -12,11 +13,6 @@
 namespace PageDump {
 
 namespace {
-
-std::vector<RowAnnotator>& annotators() {
-    static std::vector<RowAnnotator> list;
-    return list;
-}
 
 Json textOrNull(const std::optional<std::string>& text) {
     return text ? Json(*text) : Json();
@@ -37,10 +33,6 @@ Json buttonJSON(const std::shared_ptr<UIBarButtonItem>& button) {
 
 }  // namespace
 
-void addRowAnnotator(RowAnnotator annotator) {
-    annotators().push_back(std::move(annotator));
-}
-
 Json rowJSON(PSListController& page, PSSpecifier& row) {
     Json out = Json::object();
     out["cell"] = static_cast<int>(row.cellType());
@@ -51,7 +43,9 @@ Json rowJSON(PSListController& page, PSSpecifier& row) {
     std::string identifier = row.identifier();
     out["id"] = identifier.empty() ? Json() : Json(identifier);
     out["cellClass"] = textOrNull(row.stringProperty("cellClass"));
-    for (const auto& annotate : annotators()) annotate(page, row, out);
+    if (auto* choices = dynamic_cast<PSListItemsController*>(&page)) {
+        if (row.cellType() == PSListItemCell) out["checked"] = choices->isItemChecked(row);
+    }
     return out;
 }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <functional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -17,15 +16,10 @@ namespace PageDump {
 
 using Json = nlohmann::ordered_json;
 
-// Adds keys to a row's object after the common ones, for pages whose rows say more (a choice
-// list's check mark). Called for every row of every dumped list page; an annotator leaves rows it
-// does not know alone.
-using RowAnnotator = std::function<void(PSListController& page, PSSpecifier& row, Json& out)>;
-void addRowAnnotator(RowAnnotator annotator);
-
 // {"class":C,"title":T,"left":B,"right":B,"rows":[R,...]}. A page that is no list page has no
 // rows. Asking for the rows builds the page when it has not been built yet.
 Json pageJSON(PSViewController& page);
+// A row; the items of a choice list add whether they are checked.
 Json rowJSON(PSListController& page, PSSpecifier& row);
 
 // A plist value as JSON: strings, numbers, flags, arrays and dictionaries; nil is null.

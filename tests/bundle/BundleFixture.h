@@ -39,7 +39,7 @@ class BundleTest : public ::testing::Test {
         LAActivator::sharedInstance().clearCache();
     }
 
-    // Creates the page (not yet asked for its rows).
+    // Creates the page and pushes it, which builds it, as the host does.
     std::shared_ptr<BytarnController> makePage() {
         page = std::make_shared<BytarnController>();
         page->setBundle(bundle);
@@ -55,7 +55,7 @@ class BundleTest : public ::testing::Test {
         return page;
     }
 
-    // Creates the page and asks for its rows.
+    // Creates the page and makes sure it has its rows.
     std::shared_ptr<BytarnController> openPage() {
         makePage();
         page->specifiers();

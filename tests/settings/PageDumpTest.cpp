@@ -70,23 +70,11 @@ TEST(PageDump, TextThatIsNotUTF8IsReplacedNotRefused) {
     EXPECT_EQ(parsed["rows"][0]["name"], "caf\xef\xbf\xbd");
 }
 
-TEST(PageDump, PagesWithoutRowsAndAnnotatedRows) {
+TEST(PageDump, PagesWithoutRows) {
     BlankPage blank;
     EXPECT_EQ(PageDump::line(PageDump::pageJSON(blank)),
               R"({"class":"(anonymous namespace)::BlankPage","title":"","left":null,)"
               R"("right":null,"rows":[]})");
-
-    // Annotators add keys after the common ones, for the pages they know only.
-    PageDump::addRowAnnotator([](PSListController& page, PSSpecifier& row, PageDump::Json& out) {
-        if (dynamic_cast<FixturePage*>(&page)) out["checked"] = row.name() == "B";
-    });
-    auto page = std::make_shared<FixturePage>();
-    page->setRows({valueRow(page, "A", Value()), valueRow(page, "B", Value())});
-    auto rows = PageDump::pageJSON(*page)["rows"];
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0].back(), false);
-    EXPECT_EQ(rows[1].back(), true);
-    EXPECT_EQ(std::prev(rows[1].end()).key(), "checked");
 }
 
 TEST(TextView, RowsAlignTheirValuesToColumnSixty) {

@@ -177,6 +177,44 @@ TEST_F(ScriptSession, FailedCommandsSayWhyAndTheScriptGoesOn) {
     }
 }
 
+TEST_F(ScriptSession, SettingsSectionChoiceTakesOneTap) {
+    auto result =
+        run("sql INSERT INTO usage VALUES ('b.app', '2026-12-06', 500, 0, 0)\n"
+            "sql INSERT INTO usage VALUES ('a.app', '2026-12-06', 300, 0, 0)\n"
+            "open\npress right\ndump\ntap Sort by\ndump\ntap Name\ndump\nprefs\n"
+            "press right\ndump\n");
+    ASSERT_EQ(result.status, 0) << result.errors;
+    ASSERT_EQ(result.lines.size(), 5u);
+
+    Json shown = Json::parse(result.lines[0]);
+    EXPECT_EQ(shown["right"]["style"], 2);
+    EXPECT_EQ(shown["rows"][0]["name"], "");
+    EXPECT_EQ(rowNamed(shown, "Sort by")["value"], "Usage");
+    EXPECT_EQ(rowNamed(shown, "Networks")["value"], "Cellular and Wi-Fi");
+    EXPECT_EQ(rowNamed(shown, "Period")["value"], "Today");
+
+    Json list = Json::parse(result.lines[1]);
+    EXPECT_EQ(list["class"], "BytarnAutoPopPSListItemsController");
+    EXPECT_EQ(list["title"], "Sort by");
+    EXPECT_EQ(rowNamed(list, "Name")["checked"], false);
+    EXPECT_EQ(rowNamed(list, "Usage")["checked"], true);
+
+    // One tap stored the choice and brought the user back to the rebuilt page.
+    Json back = Json::parse(result.lines[2]);
+    EXPECT_EQ(back["class"], "BytarnController");
+    EXPECT_EQ(rowNamed(back, "Sort by")["value"], "Name");
+    auto apps = applicationRows(back);
+    ASSERT_EQ(apps.size(), 2u);
+    EXPECT_EQ(apps[0]["id"], "a.app");
+    EXPECT_EQ(Json::parse(result.lines[3]),
+              Json::parse(R"({"prefs":{"comparator":"compareName:"}})"));
+
+    Json hidden = Json::parse(result.lines[4]);
+    EXPECT_EQ(hidden["right"]["style"], 0);
+    EXPECT_EQ(hidden["rows"][0]["name"], "Usage for today");
+    EXPECT_TRUE(rowNamed(hidden, "Sort by").is_null());
+}
+
 TEST_F(ScriptSession, BackPopsToTheSettingsPageButNotPastIt) {
     auto atRoot = run("back\ndump\n");
     EXPECT_EQ(atRoot.status, 1);

@@ -1,0 +1,11 @@
+#include "pages/BytarnAutoPopPSListItemsController.h"
+
+#include "host/ClassRegistry.h"
+
+REGISTER_PAGE_CLASS(BytarnAutoPopPSListItemsController);
+
+void BytarnAutoPopPSListItemsController::listItemSelected(
+    const std::shared_ptr<PSSpecifier>& item) {
+    PSListItemsController::listItemSelected(item);
+    if (auto navigation = navigationController()) navigation->popViewControllerAnimated(true);
+}
