@@ -21,7 +21,8 @@ const char* const kEntryCellClass = "BytarnEntryCell";
 BytarnController::BytarnController() = default;
 
 BytarnController::~BytarnController() {
-    if (flushTimer_) flushTimer_->invalidate();
+    // No "save" and no reload reach a page that is going.
+    endCollectorLink();
 }
 
 std::shared_ptr<BytarnController> BytarnController::self() {
@@ -56,6 +57,7 @@ const PSSpecifierList& BytarnController::specifiers() {
 void BytarnController::setupSpecifiers() {
     UIApplication::sharedApplication().setNetworkActivityIndicatorVisible(false);
 
+    if (!flushTimer_) startCollectorLink();
     if (!navigationItem().rightBarButtonItem()) createSettingsButton();
 
     reloadApps();

@@ -73,6 +73,14 @@ class BytarnController : public PSListController, public DeviceFilterOwner {
     // bottom up, with its application's record from the latest query (or nothing).
     void performSelectorInAppEntryController(AppEntrySelector selector);
 
+    // Collector link.
+    // Asks the collector to save its counters.
+    void flush();
+    // Application rows offer delete; deleting one asks the collector to delete its records.
+    UITableViewCellEditingStyle tableView(UITableView& table, NSIndexPath indexPath) override;
+    void tableView(UITableView& table, UITableViewCellEditingStyle style,
+                   NSIndexPath indexPath) override;
+
     // Properties.
     const std::optional<AppUsage>& apps() const { return apps_; }
     const std::optional<std::string>& comparator() const { return comparator_; }
@@ -103,6 +111,11 @@ class BytarnController : public PSListController, public DeviceFilterOwner {
     // The settings section: the settings rows less the first two, the very same objects.
     PSSpecifierList settingsSection() const;
     void createSettingsButton();
+    // The observer of the change notification, one "save" at once and the save timer.
+    void startCollectorLink();
+    void endCollectorLink();
+    // The row of a table position: the section's group row, then its rows one by one.
+    std::shared_ptr<PSSpecifier> specifierAtIndexPath(NSIndexPath indexPath) const;
 
     std::optional<AppUsage> apps_;
     std::shared_ptr<NSTimer> flushTimer_;
