@@ -8,6 +8,13 @@
 #include "host/PropertyList.h"
 #include "host/SystemLog.h"
 
+PSListController::PSListController() : table_(std::make_shared<UITableView>()) {}
+
+void PSListController::loadView() {
+    table_->setFrame(CGRectMake(0, 0, kScreenWidth, kScreenHeight));
+    view()->addSubview(table_);
+}
+
 const PSSpecifierList& PSListController::specifiers() {
     if (!_specifiers) _specifiers.emplace();
     return *_specifiers;
@@ -20,7 +27,7 @@ void PSListController::viewWillAppear(bool) {
 void PSListController::reloadSpecifiers() {
     _specifiers.reset();
     specifiers();
-    table_.reloadData();
+    table_->reloadData();
 }
 
 void PSListController::insertSpecifier(const std::shared_ptr<PSSpecifier>& row, int index,
@@ -36,13 +43,13 @@ void PSListController::insertContiguousSpecifiers(const PSSpecifierList& rows, i
     list.insert(list.begin() + index, rows.begin(), rows.end());
     std::vector<int> indices;
     for (size_t i = 0; i < rows.size(); ++i) indices.push_back(index + static_cast<int>(i));
-    table_.recordInsert(std::move(indices), animated);
+    table_->recordInsert(std::move(indices), animated);
 }
 
 void PSListController::removeSpecifierAtIndex(int index, bool animated) {
     if (!_specifiers || index < 0 || index >= static_cast<int>(_specifiers->size())) return;
     _specifiers->erase(_specifiers->begin() + index);
-    table_.recordRemove({index}, animated);
+    table_->recordRemove({index}, animated);
 }
 
 void PSListController::removeContiguousSpecifiers(const PSSpecifierList& rows, bool animated) {
@@ -58,7 +65,7 @@ void PSListController::removeContiguousSpecifiers(const PSSpecifierList& rows, b
     }
     if (removed.empty()) return;
     *_specifiers = std::move(kept);
-    table_.recordRemove(std::move(removed), animated);
+    table_->recordRemove(std::move(removed), animated);
 }
 
 int PSListController::indexOfGroup(int section) const {

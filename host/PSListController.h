@@ -13,7 +13,7 @@
 // opens a section, and the rows after it, up to the next group, are that section's rows.
 class PSListController : public PSViewController {
   public:
-    PSListController() = default;
+    PSListController();
     ~PSListController() override = default;
 
     // The page's rows in display order. The host calls it when the page is shown and after every
@@ -56,7 +56,7 @@ class PSListController : public PSViewController {
     // Stores the value under the row's "key" in its "defaults" domain.
     virtual void setPreferenceValue(const Value& value, const std::shared_ptr<PSSpecifier>& row);
 
-    UITableView& table() { return table_; }
+    UITableView& table() { return *table_; }
 
     // The table's questions about editing: the style a row offers, and carrying one out.
     virtual UITableViewCellEditingStyle tableView(UITableView& table, NSIndexPath indexPath);
@@ -69,9 +69,12 @@ class PSListController : public PSViewController {
     virtual bool didSelectSpecifier(const std::shared_ptr<PSSpecifier>& row, std::string* error);
 
   protected:
+    // The table fills the page's view.
+    void loadView() override;
+
     // The list itself; nothing until built.
     std::optional<PSSpecifierList> _specifiers;
 
   private:
-    UITableView table_;
+    std::shared_ptr<UITableView> table_;
 };

@@ -13,3 +13,11 @@ std::string PSViewController::className() const {
     std::free(readable);
     return name;
 }
+
+const std::shared_ptr<UIView>& PSViewController::view() {
+    if (!view_) {
+        view_ = std::make_shared<UIView>(CGRectMake(0, 0, kScreenWidth, kScreenHeight));
+        loadView();
+    }
+    return view_;
+}

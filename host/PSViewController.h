@@ -43,6 +43,11 @@ class PSViewController : public std::enable_shared_from_this<PSViewController> {
     const std::string& title() const { return navigationItem_.title(); }
     void setTitle(std::string title) { navigationItem_.setTitle(std::move(title)); }
 
+    // The page's view, made on first use (the size of the screen below the navigation bar).
+    const std::shared_ptr<UIView>& view();
+    static constexpr CGFloat kScreenWidth = 320;
+    static constexpr CGFloat kScreenHeight = 416;
+
     // The page is about to be shown (pushed): a list page builds its rows here.
     virtual void viewWillAppear(bool animated) { (void)animated; }
 
@@ -50,7 +55,12 @@ class PSViewController : public std::enable_shared_from_this<PSViewController> {
     const std::shared_ptr<NSBundle>& bundle() const { return bundle_; }
     void setBundle(std::shared_ptr<NSBundle> bundle) { bundle_ = std::move(bundle); }
 
-  private:
+  protected:
+    // Fills a new view with the page's content; the base leaves it empty.
+    virtual void loadView() {}
+
+private:
+    std::shared_ptr<UIView> view_;
     std::shared_ptr<PSSpecifier> specifier_;
     std::weak_ptr<PSViewController> parent_;
     std::weak_ptr<UINavigationController> navigation_;

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "host/UIView.h"
+
 class UIImage;
 class PSViewController;
 
@@ -86,7 +88,7 @@ class UINavigationItem {
 
 // The table of a list page. The page's list is the model; the table records what it was asked to
 // show, so that a front end can animate it and tests can check it.
-class UITableView {
+class UITableView : public UIView {
   public:
     struct Update {
         enum Kind { Reload, Insert, Remove, Scroll };

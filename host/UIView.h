@@ -32,6 +32,27 @@ inline CGRect CGRectMake(CGFloat x, CGFloat y, CGFloat width, CGFloat height) {
     return {{x, y}, {width, height}};
 }
 
+// A colour, by name and components.
+struct UIColor {
+    std::string name;
+    CGFloat red = 0, green = 0, blue = 0, alpha = 1;
+    bool operator==(const UIColor&) const = default;
+    static UIColor blackColor() { return {"black", 0, 0, 0, 1}; }
+    static UIColor whiteColor() { return {"white", 1, 1, 1, 1}; }
+    static UIColor lightGrayColor() { return {"lightGray", 2.0f / 3, 2.0f / 3, 2.0f / 3, 1}; }
+    static UIColor clearColor() { return {"clear", 0, 0, 0, 0}; }
+};
+
+// How a view's rectangle is drawn: its border and its shadow.
+struct CALayer {
+    CGFloat borderWidth = 0;
+    std::optional<UIColor> borderColor;
+    std::optional<UIColor> shadowColor;
+    float shadowOpacity = 0;
+    CGFloat shadowRadius = 3;
+    CGSize shadowOffset{0, -3};
+};
+
 // A rectangle on screen, in a tree of views. A view owns its subviews; the superview is a weak
 // back-reference.
 class UIView : public std::enable_shared_from_this<UIView> {
@@ -60,8 +81,24 @@ class UIView : public std::enable_shared_from_this<UIView> {
     // Places the view's content; the base does nothing.
     virtual void layoutSubviews() {}
 
+    CALayer& layer() { return layer_; }
+    const CALayer& layer() const { return layer_; }
+    const std::optional<UIColor>& backgroundColor() const { return backgroundColor_; }
+    void setBackgroundColor(std::optional<UIColor> color) { backgroundColor_ = std::move(color); }
+
+    // The first view of the tree below this one (this one included) of the given class.
+    template <class V>
+    std::shared_ptr<V> findSubview() {
+        if (auto self = std::dynamic_pointer_cast<V>(shared_from_this())) return self;
+        for (const auto& sub : subviews_)
+            if (auto found = sub->findSubview<V>()) return found;
+        return nullptr;
+    }
+
   private:
     CGRect frame_;
+    CALayer layer_;
+    std::optional<UIColor> backgroundColor_;
     std::weak_ptr<UIView> superview_;
     std::vector<std::shared_ptr<UIView>> subviews_;
 };
