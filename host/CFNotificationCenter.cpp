@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "host/TransportSlot.h"
+
 struct CFNotificationCenter {
     struct Observer {
         const void* observer;
@@ -64,12 +66,22 @@ struct CFNotificationCenter {
 
     void deliverNow(const std::string& name) {
         std::lock_guard lock(observersMutex);
-        // A copy: a callback may add or remove observers.
+        // A copy to walk, since a callback may add or remove observers; each is called only while
+        // it is still registered, so one removed by an earlier callback is never called.
         auto current = observers;
         for (const auto& o : current) {
-            if (o.name != name) continue;
+            if (o.name != name || !isRegistered(o)) continue;
             o.callback(this, const_cast<void*>(o.observer), name, nullptr, nullptr);
         }
+    }
+
+    bool isRegistered(const Observer& wanted) const {
+        for (const auto& o : observers) {
+            if (o.observer == wanted.observer && o.callback == wanted.callback &&
+                o.name == wanted.name && o.object == wanted.object)
+                return true;
+        }
+        return false;
     }
 };
 
@@ -85,28 +97,16 @@ class LocalNotificationTransport : public NotificationTransport {
     void post(const std::string& name) override { CFNotificationCenterDeliver(name); }
 };
 
-std::mutex& transportMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::shared_ptr<NotificationTransport>& installedTransport() {
-    static std::shared_ptr<NotificationTransport> transport;
-    return transport;
-}
-
 }  // namespace
 
+using NotificationSlot = TransportSlot<NotificationTransport, LocalNotificationTransport>;
+
 std::shared_ptr<NotificationTransport> NotificationTransport::current() {
-    std::lock_guard lock(transportMutex());
-    auto& transport = installedTransport();
-    if (!transport) transport = std::make_shared<LocalNotificationTransport>();
-    return transport;
+    return NotificationSlot::current();
 }
 
 void NotificationTransport::install(std::shared_ptr<NotificationTransport> transport) {
-    std::lock_guard lock(transportMutex());
-    installedTransport() = std::move(transport);
+    NotificationSlot::install(std::move(transport));
 }
 
 CFNotificationCenterRef CFNotificationCenterGetDarwinNotifyCenter() {

@@ -1,31 +1,16 @@
 #include "host/CPDistributedMessagingCenter.h"
 
 #include "host/RunLoop.h"
+#include "host/TransportSlot.h"
 
-namespace {
-
-std::mutex& transportMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::shared_ptr<MessagingTransport>& installedTransport() {
-    static std::shared_ptr<MessagingTransport> transport;
-    return transport;
-}
-
-}  // namespace
+using MessagingSlot = TransportSlot<MessagingTransport, InProcessMessagingTransport>;
 
 std::shared_ptr<MessagingTransport> MessagingTransport::current() {
-    std::lock_guard lock(transportMutex());
-    auto& transport = installedTransport();
-    if (!transport) transport = std::make_shared<InProcessMessagingTransport>();
-    return transport;
+    return MessagingSlot::current();
 }
 
 void MessagingTransport::install(std::shared_ptr<MessagingTransport> transport) {
-    std::lock_guard lock(transportMutex());
-    installedTransport() = std::move(transport);
+    MessagingSlot::install(std::move(transport));
 }
 
 std::shared_ptr<CPDistributedMessagingCenter> CPDistributedMessagingCenter::centerNamed(

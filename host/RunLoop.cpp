@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 
 #include "host/Clock.h"
 
 std::shared_ptr<NSTimer> NSTimer::scheduledTimerWithTimeInterval(double interval, Block block,
                                                                  bool repeats) {
+    // An interval of zero or less (or none at all) would make a repeating timer fire forever
+    // without the clock moving: it takes the smallest interval instead.
+    if (!(interval > kMinimumInterval)) interval = kMinimumInterval;
     auto timer =
         std::make_shared<NSTimer>(interval, std::move(block), repeats, Clock::now() + interval);
     RunLoop::main().addTimer(timer);
@@ -62,8 +66,8 @@ bool RunLoop::fireOneDueTimer() {
     if (due->repeats_) {
         // A repeating timer keeps its rhythm: the next fire date follows the last one, skipping
         // any that the clock has already passed.
-        do due->fireDate_ += due->interval_;
-        while (due->fireDate_ <= now && due->interval_ > 0);
+        double missed = std::floor((now - due->fireDate_) / due->interval_);
+        due->fireDate_ += (missed + 1) * due->interval_;
     }
     auto block = due->block_;
     if (!due->repeats_) due->invalidate();

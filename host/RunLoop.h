@@ -14,6 +14,7 @@
 class NSTimer {
   public:
     using Block = std::function<void(NSTimer&)>;
+    static constexpr double kMinimumInterval = 0.0001;
 
     // A timer on the main run loop, first due `interval` seconds from now.
     static std::shared_ptr<NSTimer> scheduledTimerWithTimeInterval(double interval, Block block,
@@ -25,7 +26,10 @@ class NSTimer {
     double fireDate() const { return fireDate_; }
 
     NSTimer(double interval, Block block, bool repeats, double fireDate)
-        : interval_(interval), block_(std::move(block)), repeats_(repeats), fireDate_(fireDate) {}
+        : interval_(interval > kMinimumInterval ? interval : kMinimumInterval),
+          block_(std::move(block)),
+          repeats_(repeats),
+          fireDate_(fireDate) {}
 
   private:
     friend class RunLoop;

@@ -79,10 +79,11 @@ class BundleTest : public ::testing::Test {
                    "[Desktop Entry]\nType=Application\nName=" + name + "\n");
     }
 
-    // Each row as "name=value" ("name" alone when it shows no value); groups as "[name]".
-    std::vector<std::string> rows() {
+    // Each row of a page as "name=value" ("name" alone when it shows no value); groups as
+    // "[name]".
+    static std::vector<std::string> rowsOf(PSListController& list) {
         std::vector<std::string> out;
-        for (const auto& row : page->specifiers()) {
+        for (const auto& row : list.specifiers()) {
             if (row->cellType() == PSGroupCell) {
                 out.push_back("[" + row->name() + "]");
                 continue;
@@ -91,6 +92,16 @@ class BundleTest : public ::testing::Test {
             out.push_back(value ? row->name() + "=" + *value : row->name());
         }
         return out;
+    }
+    std::vector<std::string> rows() { return rowsOf(*page); }
+    // Taps the first row of a page with that name; the page it opens is then on top.
+    void tap(PSListController& list, const std::string& name) {
+        std::shared_ptr<PSSpecifier> row;
+        for (const auto& r : list.specifiers())
+            if (!row && r->name() == name) row = r;
+        ASSERT_TRUE(row) << "no row " << name;
+        std::string error;
+        ASSERT_TRUE(list.didSelectSpecifier(row, &error)) << error;
     }
     std::string iconOf(const std::string& rowName) {
         for (const auto& row : page->specifiers()) {

@@ -12,11 +12,7 @@ class DatePage : public BundleTest {
     std::shared_ptr<BytarnDateController> openDate(const std::string& rowName) {
         if (!page) openPage();
         if (!page->settingsVisible()) page->navigationItem().rightBarButtonItem()->press();
-        std::shared_ptr<PSSpecifier> row;
-        for (const auto& r : page->specifiers())
-            if (r->name() == rowName) row = r;
-        std::string error;
-        EXPECT_TRUE(page->didSelectSpecifier(row, &error)) << error;
+        tap(*page, rowName);
         date = std::dynamic_pointer_cast<BytarnDateController>(navigation->topViewController());
         return date;
     }

@@ -15,26 +15,11 @@ class DetailPage : public BundleTest {
         return tapDetail(name);
     }
     std::shared_ptr<BytarnEntryController> tapDetail(const std::string& name) {
-        std::shared_ptr<PSSpecifier> row;
-        for (const auto& r : page->specifiers())
-            if (r->name() == name) row = r;
-        std::string error;
-        EXPECT_TRUE(page->didSelectSpecifier(row, &error)) << error;
+        tap(*page, name);
         detail = std::dynamic_pointer_cast<BytarnEntryController>(navigation->topViewController());
         return detail;
     }
-    Rows detailRows() {
-        Rows out;
-        for (const auto& row : detail->specifiers()) {
-            if (row->cellType() == PSGroupCell) {
-                out.push_back("[" + row->name() + "]");
-                continue;
-            }
-            auto value = row->valueText();
-            out.push_back(value ? row->name() + "=" + *value : row->name());
-        }
-        return out;
-    }
+    Rows detailRows() { return rowsOf(*detail); }
     std::shared_ptr<BytarnEntryController> detail;
 };
 
@@ -154,15 +139,11 @@ TEST_F(DetailPage, ChoiceMadeOnTheDetailPageReachesBothPages) {
     addUsage("a.app", "2026-11-30", 1024, 0);
     openDetail("a.app");
     detail->navigationItem().rightBarButtonItem()->press();
-    std::shared_ptr<PSSpecifier> periodRow;
-    for (const auto& r : detail->specifiers())
-        if (r->name() == "Period") periodRow = r;
-    std::string error;
-    ASSERT_TRUE(detail->didSelectSpecifier(periodRow, &error)) << error;
+    tap(*detail, "Period");
     auto list = std::dynamic_pointer_cast<PSListController>(navigation->topViewController());
     ASSERT_TRUE(list);
     EXPECT_EQ(list->title(), "Period");
-    ASSERT_TRUE(list->didSelectSpecifier(list->specifiers()[2], &error)) << error;  // This week
+    tap(*list, "This week");
     RunLoop::main().runUntilIdle();
     EXPECT_EQ(navigation->topViewController(), detail);
     EXPECT_EQ(page->period(), "This week");
