@@ -48,7 +48,7 @@ constexpr Profile kProfiles[] = {
 // whichever standard library the collector is built with (the std distributions may differ).
 class Draws {
   public:
-    explicit Draws(std::uint64_t seed) : engine_(seed) {}
+    explicit Draws(std::mt19937_64& engine) : engine_(engine) {}
 
     // Uniform in [0, 1).
     double uniform() { return static_cast<double>(engine_() >> 11) * 0x1.0p-53; }
@@ -64,7 +64,7 @@ class Draws {
     double spread(double sigma) { return std::exp(sigma * normal() - sigma * sigma / 2.0); }
 
   private:
-    std::mt19937_64 engine_;
+    std::mt19937_64& engine_;
 };
 
 // A calendar in the default time zone, set to the clock's now.
@@ -146,7 +146,8 @@ std::vector<UsageRow> generate(int days, std::uint64_t seed) {
     std::vector<Day> calendar = lastLocalDays(days);
     if (calendar.empty()) return rows;
     double todayPassed = partOfTodayPassed();
-    Draws draws(seed);
+    std::mt19937_64 engine(seed);
+    Draws draws(engine);
     for (std::size_t index = 0; index < calendar.size(); ++index) {
         const Day& day = calendar[index];
         bool today = index + 1 == calendar.size();
@@ -217,3 +218,28 @@ std::vector<std::string> writeDesktopEntries(const std::string& directory) {
 }
 
 }  // namespace SyntheticTraffic
+
+SyntheticTrafficStream::SyntheticTrafficStream(std::uint64_t seed) : engine_(seed) {}
+
+std::vector<TrafficIncrement> SyntheticTrafficStream::next(double seconds) {
+    std::vector<TrafficIncrement> increments;
+    if (!(seconds > 0)) return increments;
+    Draws draws(engine_);
+    for (const Profile& profile : kProfiles) {
+        // Traffic comes in bursts: in a given step an application is busy or idle, and a busy
+        // one makes up for the idle steps, so that a day adds up to the profile's mean.
+        double busyShare = std::min(1.0, 0.3 * profile.activeShare + 0.05);
+        bool busy = draws.uniform() < busyShare;
+        double volume = profile.dailyMegabytes * kMegabyte * profile.activeShare / 86400.0 *
+                        seconds / busyShare * draws.spread(0.8);
+        // A burst goes over the one network the device is on at the time.
+        double network = draws.uniform();
+        if (!busy) continue;
+        NetworkKind kind = network < 0.02                              ? NetworkKind::Unknown
+                           : network < 0.02 + 0.98 * profile.wifiShare ? NetworkKind::Wifi
+                                                                       : NetworkKind::Cellular;
+        std::uint64_t moved = bytes(volume);
+        if (moved > 0) increments.push_back({profile.identifier, kind, moved});
+    }
+    return increments;
+}

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "collector/NetworkKind.h"
 
 class UsageDatabase;
 
@@ -52,3 +55,26 @@ void writeTo(UsageDatabase& database, const std::vector<UsageRow>& rows);
 std::vector<std::string> writeDesktopEntries(const std::string& directory);
 
 }  // namespace SyntheticTraffic
+
+// Bytes that one application moved over one kind of network.
+struct TrafficIncrement {
+    std::string app;
+    NetworkKind kind = NetworkKind::Unknown;
+    std::uint64_t bytes = 0;
+
+    bool operator==(const TrafficIncrement&) const = default;
+};
+
+// Live traffic with the same mix, for a running collector: each step gives what the
+// applications moved in the last few seconds. Over a day the steps add up to about each
+// application's daily volume; the sequence is the same for the same seed and step lengths.
+class SyntheticTrafficStream {
+  public:
+    explicit SyntheticTrafficStream(std::uint64_t seed);
+
+    // What moved in the next `seconds`; nothing for a step that is not positive.
+    std::vector<TrafficIncrement> next(double seconds);
+
+  private:
+    std::mt19937_64 engine_;
+};

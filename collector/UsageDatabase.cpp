@@ -25,7 +25,7 @@ std::string UsageDatabase::defaultPath() {
                               ".sqlite3");
 }
 
-UsageDatabase::UsageDatabase(const std::string& path) : path_(path) {
+UsageDatabase::UsageDatabase(const std::string& path, int busyTimeoutMilliseconds) : path_(path) {
     std::error_code ec;
     auto parent = std::filesystem::path(path).parent_path();
     if (!parent.empty()) std::filesystem::create_directories(parent, ec);
@@ -38,7 +38,7 @@ UsageDatabase::UsageDatabase(const std::string& path) : path_(path) {
         db_ = nullptr;
         throw std::runtime_error("cannot open " + path + ": " + message);
     }
-    sqlite3_busy_timeout(db_, 5000);
+    sqlite3_busy_timeout(db_, busyTimeoutMilliseconds);
     if (!execute("PRAGMA journal_mode=WAL;", &error) || !execute(kSchema, &error)) {
         sqlite3_close(db_);
         db_ = nullptr;

@@ -16,9 +16,13 @@ class UsageDatabase {
     // ~/.local/share/bytarn/<collector service name>.sqlite3, with "~" from HOME.
     static std::string defaultPath();
 
+    // How long a statement waits for another connection's lock before it fails.
+    static constexpr int kDefaultBusyTimeoutMilliseconds = 5000;
+
     // Opens (creating when missing) the database. Throws std::runtime_error with SQLite's
     // message when it cannot be opened or its schema cannot be made.
-    explicit UsageDatabase(const std::string& path = defaultPath());
+    explicit UsageDatabase(const std::string& path = defaultPath(),
+                           int busyTimeoutMilliseconds = kDefaultBusyTimeoutMilliseconds);
     ~UsageDatabase();
     UsageDatabase(const UsageDatabase&) = delete;
     UsageDatabase& operator=(const UsageDatabase&) = delete;

@@ -1,12 +1,14 @@
-// bytarn-collector: the usage collector's command line. For now it has one command, `seed`,
-// which fills the usage database with synthetic traffic.
+// bytarn-collector: the usage collector's command line. `run` is the collector itself, a daemon
+// on the session bus; `seed` fills the usage database with synthetic traffic.
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
 #include <exception>
 #include <iostream>
+#include <map>
 #include <string>
 
+#include "collector/CollectorDaemon.h"
 #include "collector/SyntheticTraffic.h"
 #include "collector/UsageDatabase.h"
 
@@ -30,7 +32,39 @@ int main(int argc, char** argv) {
                             "Also write a desktop entry per synthetic application into this "
                             "directory");
 
+    CollectorDaemonOptions daemon;
+    CLI::App* runCommand = app.add_subcommand(
+        "run",
+        "Count traffic and serve the collector's messages on the session bus until "
+        "SIGINT or SIGTERM");
+    std::string source = "none";
+    runCommand
+        ->add_option("--source", source,
+                     "Where traffic comes from: none, synthetic (a made-up mix every 2 s) or "
+                     "stdin (lines \"record APP wifi|cellular|unknown BYTES\")")
+        ->check(CLI::IsMember({"none", "synthetic", "stdin"}))
+        ->capture_default_str();
+    runCommand->add_option("--seed", daemon.seed, "Seed of the synthetic source")
+        ->capture_default_str();
+    runCommand
+        ->add_option("--save-interval", daemon.saveIntervalSeconds,
+                     "Seconds between saves of the counters to the database")
+        ->check(CLI::Range(0.1, 31536000.0))
+        ->capture_default_str();
+    runCommand->add_option("--database", daemon.databasePath,
+                           "Usage database (default: " + UsageDatabase::defaultPath() + ")");
+
     CLI11_PARSE(app, argc, argv);
+
+    if (runCommand->parsed()) {
+        const std::map<std::string, CollectorDaemonOptions::Source> sources{
+            {"none", CollectorDaemonOptions::Source::None},
+            {"synthetic", CollectorDaemonOptions::Source::Synthetic},
+            {"stdin", CollectorDaemonOptions::Source::StandardInput},
+        };
+        daemon.source = sources.at(source);
+        return runCollectorDaemon(daemon);
+    }
 
     try {
         auto rows = SyntheticTraffic::generate(days, seed);

@@ -13,6 +13,7 @@ namespace {
 std::mutex clockMutex;
 bool virtualMode = false;
 double virtualNow = 0;
+double realOffset = 0;  // added to the system clock in real mode
 
 double systemNow() {
     using namespace std::chrono;
@@ -22,11 +23,13 @@ double systemNow() {
 }  // namespace
 
 double now() {
+    double offset;
     {
         std::lock_guard lock(clockMutex);
         if (virtualMode) return virtualNow;
+        offset = realOffset;
     }
-    return systemNow();
+    return systemNow() + offset;
 }
 
 void setVirtual(double secondsSince1970) {
@@ -55,6 +58,18 @@ void advance(double seconds) {
 void useRealTime() {
     std::lock_guard lock(clockMutex);
     virtualMode = false;
+    realOffset = 0;
+}
+
+void useRealTimeFrom(double secondsSince1970) {
+    if (!std::isfinite(secondsSince1970)) {
+        SystemLog::writef("Clock: ignoring start time %f, which is not a finite instant",
+                          secondsSince1970);
+        return;
+    }
+    std::lock_guard lock(clockMutex);
+    virtualMode = false;
+    realOffset = secondsSince1970 - systemNow();
 }
 
 bool isVirtual() {

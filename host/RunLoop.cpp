@@ -29,15 +29,29 @@ RunLoop& RunLoop::main() {
 }
 
 void RunLoop::perform(std::function<void()> task) {
+    std::function<void()> handler;
     {
         std::lock_guard lock(mutex_);
         tasks_.push_back(std::move(task));
+        handler = wakeHandler_;
     }
     wakeup_.notify_all();
+    if (handler) handler();
 }
 
 void RunLoop::wake() {
+    std::function<void()> handler;
+    {
+        std::lock_guard lock(mutex_);
+        handler = wakeHandler_;
+    }
     wakeup_.notify_all();
+    if (handler) handler();
+}
+
+void RunLoop::setWakeHandler(std::function<void()> handler) {
+    std::lock_guard lock(mutex_);
+    wakeHandler_ = std::move(handler);
 }
 
 void RunLoop::addTimer(const std::shared_ptr<NSTimer>& timer) {

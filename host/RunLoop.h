@@ -65,6 +65,12 @@ class RunLoop {
     // Wakes a waitForWork() from any thread.
     void wake();
 
+    // Called, on the calling thread, whenever perform() queues a task or wake() is called: for a
+    // main loop that waits on more than the run loop (a terminal, say) and must hear of new work.
+    // It may run on any thread, so it must be quick and thread-safe (writing to a pipe, say).
+    // An empty handler removes it.
+    void setWakeHandler(std::function<void()> handler);
+
     size_t validTimerCount() const;
     // The earliest fire date of a valid timer, or nothing.
     std::optional<double> nextFireDate() const;
@@ -80,4 +86,5 @@ class RunLoop {
     std::condition_variable wakeup_;
     std::deque<std::function<void()>> tasks_;
     std::vector<std::shared_ptr<NSTimer>> timers_;  // main thread only
+    std::function<void()> wakeHandler_;             // under mutex_
 };

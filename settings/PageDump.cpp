@@ -3,10 +3,12 @@
 #include <memory>
 #include <vector>
 
+#include "host/NSDateFormatter.h"
 #include "host/PSListController.h"
 #include "host/PSListItemsController.h"
 #include "host/PSSpecifier.h"
 #include "host/PSViewController.h"
+#include "host/UIDatePicker.h"
 #include "host/UIImage.h"
 #include "host/UIKit.h"
 
@@ -63,6 +65,13 @@ Json pageJSON(PSViewController& page) {
     out["left"] = buttonJSON(page.navigationItem().leftBarButtonItem());
     out["right"] = buttonJSON(page.navigationItem().rightBarButtonItem());
     out["rows"] = std::move(rows);
+    // A date page tells the local day its picker is on.
+    if (auto picker = page.view()->findSubview<UIDatePicker>()) {
+        NSDateFormatter day;
+        day.setLocale("en_US_POSIX");
+        day.setDateFormat("yyyy-MM-dd");
+        out["picker"] = textOrNull(day.stringFromDate(picker->date()));
+    }
     return out;
 }
 

@@ -8,13 +8,19 @@
 #include <ostream>
 #include <stdexcept>
 
+#include "collector/UsageCollector.h"
 #include "collector/UsageDatabase.h"
+#include "host/CFNotificationCenter.h"
+#include "host/NSDateFormatter.h"
 #include "host/PSListController.h"
 #include "host/PreferenceStore.h"
 #include "host/RunLoop.h"
 #include "host/SystemLog.h"
+#include "host/UIDatePicker.h"
 #include "host/UIKit.h"
 #include "settings/PageDump.h"
+#include "settings/SessionCollector.h"
+#include "settings/SessionOptions.h"
 #include "settings/SettingsApplication.h"
 
 namespace {
@@ -48,10 +54,29 @@ std::string inQuotes(const std::string& text) {
     return "\"" + text + "\"";
 }
 
-// Commands that arrive with later parts of the application; the script already knows them so
-// that a script written for the full application fails clearly, line by line.
-void notAvailableYet(const std::string& command) {
-    throw ScriptError(command + " is not available yet");
+// Runs the main queue until nothing is left, notifications included: a collector in this
+// process posts its change notification while it handles a message, and the reload that the
+// notification brings about belongs to the command that sent the message. Bounded, in case
+// something keeps posting.
+void settle() {
+    RunLoop& loop = RunLoop::main();
+    loop.runUntilIdle();
+    for (int round = 0; round < 100; ++round) {
+        CFNotificationCenterWaitUntilDelivered();
+        if (loop.runUntilIdle() == 0) return;
+    }
+}
+
+// The local calendar day of an instant, "yyyy-MM-dd".
+const NSDateFormatter& dayFormatter() {
+    static NSDateFormatter formatter;
+    static const bool ready = [] {
+        formatter.setLocale("en_US_POSIX");
+        formatter.setDateFormat("yyyy-MM-dd");
+        return true;
+    }();
+    (void)ready;
+    return formatter;
 }
 
 }  // namespace
@@ -61,10 +86,6 @@ ScriptRunner::ScriptRunner(SettingsApplication& application, std::ostream& out)
 
 const std::map<std::string, ScriptRunner::Command>& ScriptRunner::commands() {
     using A = ArgumentRule;
-    auto later = [](const char* name) {
-        return Command{A::Ignored,
-                       [name](ScriptRunner&, const std::string&) { notAvailableYet(name); }};
-    };
     static const std::map<std::string, Command> table{
         {"open", {A::None, &ScriptRunner::open}},
         {"dump", {A::None, &ScriptRunner::dump}},
@@ -77,9 +98,9 @@ const std::map<std::string, ScriptRunner::Command>& ScriptRunner::commands() {
         {"sql", {A::Required, &ScriptRunner::sql}},
         {"log", {A::None, &ScriptRunner::log}},
         {"prefs", {A::None, &ScriptRunner::prefs}},
-        {"pick", later("pick")},
-        {"notify", later("notify")},
-        {"messages", later("messages")},
+        {"pick", {A::Required, &ScriptRunner::pick}},
+        {"notify", {A::None, &ScriptRunner::notify}},
+        {"messages", {A::None, &ScriptRunner::messages}},
     };
     return table;
 }
@@ -107,6 +128,12 @@ bool ScriptRunner::runLine(std::string line) {
     // may begin or end with spaces.
     std::string argument = end == std::string::npos ? std::string() : line.substr(end + 1);
 
+    // What arrived from other threads while the script was read (a collector's notification
+    // over the bus, say) happens before the command.
+    auto arrivedFailure = failureOf(settle);
+    if (arrivedFailure)
+        print(PageDump::line(Json{{"error", "before " + word + ": " + *arrivedFailure}}));
+
     auto failure = failureOf([&] {
         auto found = commands().find(word);
         if (found == commands().end()) {
@@ -122,10 +149,10 @@ bool ScriptRunner::runLine(std::string line) {
         command.run(*this, argument);
     });
     if (failure) print(PageDump::line(Json{{"error", *failure}}));
-    auto queuedFailure = failureOf([] { RunLoop::main().runUntilIdle(); });
+    auto queuedFailure = failureOf(settle);
     if (queuedFailure)
         print(PageDump::line(Json{{"error", "after " + word + ": " + *queuedFailure}}));
-    bool ok = !failure && !queuedFailure;
+    bool ok = !arrivedFailure && !failure && !queuedFailure;
     if (!ok) anyFailed_ = true;
     return ok;
 }
@@ -206,6 +233,30 @@ void ScriptRunner::deleteRow(const std::string& name) {
     page->tableView(page->table(), UITableViewCellEditingStyleDelete, position);
 }
 
+void ScriptRunner::pick(const std::string& text) {
+    auto page = application_.topPage();
+    auto picker = page->view()->findSubview<UIDatePicker>();
+    if (!picker) throw ScriptError("the page has no date picker");
+    std::string error;
+    if (text.find('T') != std::string::npos) {
+        auto instant = parseLocalInstant(text, &error);
+        if (!instant) throw ScriptError(error);
+        picker->setDate({*instant});
+        return;
+    }
+    // A day alone turns day, month and year and keeps the time of day the picker holds.
+    auto midnight = parseLocalInstant(text + "T00:00:00", &error);
+    if (!midnight)
+        throw ScriptError("pick takes YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS, not " + inQuotes(text));
+    auto shown = dayFormatter().stringFromDate(picker->date()).value_or("");
+    auto shownMidnight = parseLocalInstant(shown + "T00:00:00", &error);
+    double timeOfDay = shownMidnight ? picker->date().timeIntervalSince1970 - *shownMidnight : 0;
+    auto day = dayFormatter().stringFromDate(NSDate{*midnight + timeOfDay});
+    // Across a change of the clocks the same time of day may land on a neighbouring day; the
+    // day the user asked for wins.
+    picker->setDate({day == text ? *midnight + timeOfDay : *midnight});
+}
+
 void ScriptRunner::advance(const std::string& text) {
     const char* begin = text.c_str();
     char* end = nullptr;
@@ -232,4 +283,31 @@ void ScriptRunner::prefs(const std::string&) {
     if (!domain) throw ScriptError("no loaded bundle names a preference domain");
     Json values = PageDump::valueJSON(Value(PreferenceStore::allValues(*domain)));
     print(PageDump::line(Json{{"prefs", values}}));
+}
+
+void ScriptRunner::notify(const std::string&) {
+    CFNotificationCenterPostNotification(CFNotificationCenterGetDarwinNotifyCenter(),
+                                         BYTARN_IDENTIFIER "/Changed", nullptr, nullptr, true);
+    // Observers hand their work to the main queue, which the runner runs after the command.
+    CFNotificationCenterWaitUntilDelivered();
+}
+
+void ScriptRunner::messages(const std::string&) {
+    SessionCollector* session = application_.collector();
+    UsageCollector* collector = session ? session->embeddedCollector() : nullptr;
+    if (!collector) {
+        std::string mode = session ? collectorModeName(session->mode()) : "none";
+        throw ScriptError(
+            "messages needs the embedded collector, and this session's collector is " + mode);
+    }
+    Json list = Json::array();
+    for (const ReceivedMessage& message : collector->takeMessages()) {
+        Json userInfo = nullptr;
+        if (message.userInfo) {
+            userInfo = Json::object();
+            for (const auto& [key, value] : *message.userInfo) userInfo[key] = value;
+        }
+        list.push_back(Json{{"name", message.name}, {"userInfo", userInfo}});
+    }
+    print(PageDump::line(Json{{"messages", list}}));
 }

@@ -15,7 +15,8 @@ struct NSIndexPath;
 // Drives a Settings application from a script: one command per line, answers as JSON lines on
 // the output. A failing or unknown command prints {"error":"..."} and the script goes on; the
 // run's status tells whether anything failed. The main run loop is run until idle after every
-// command, so whatever a command queued has happened before the next one.
+// command, notifications delivered in between, so whatever a command queued has happened before
+// the next one.
 class ScriptRunner {
   public:
     ScriptRunner(SettingsApplication& application, std::ostream& out);
@@ -46,8 +47,11 @@ class ScriptRunner {
     void back(const std::string&);
     void swipe(const std::string& name);
     void deleteRow(const std::string& name);
+    void pick(const std::string& date);
     void advance(const std::string& seconds);
     void sql(const std::string& statement);
+    void notify(const std::string&);
+    void messages(const std::string&);
     void log(const std::string&);
     void prefs(const std::string&);
 

@@ -44,6 +44,31 @@ bool fail(std::string* error, std::string why) {
 
 }  // namespace
 
+std::optional<CollectorMode> collectorModeNamed(const std::string& name) {
+    for (CollectorMode mode : {CollectorMode::Automatic, CollectorMode::Embedded,
+                               CollectorMode::Bus, CollectorMode::None})
+        if (name == collectorModeName(mode)) return mode;
+    return std::nullopt;
+}
+
+const char* collectorModeName(CollectorMode mode) {
+    switch (mode) {
+        case CollectorMode::Automatic:
+            return "automatic";
+        case CollectorMode::Embedded:
+            return "embedded";
+        case CollectorMode::Bus:
+            return "bus";
+        case CollectorMode::None:
+            break;
+    }
+    return "none";
+}
+
+CollectorMode requestedCollectorMode(const SessionOptions& options) {
+    return options.noCollector ? CollectorMode::None : options.collector;
+}
+
 std::optional<double> parseLocalInstant(const std::string& text, std::string* error) {
     if (!hasLocalInstantShape(text)) {
         fail(error, "\"" + text + "\" is not a local time of the form YYYY-MM-DDTHH:MM:SS");

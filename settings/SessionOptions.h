@@ -3,6 +3,18 @@
 #include <optional>
 #include <string>
 
+// Where the session's usage collector runs.
+enum class CollectorMode {
+    Automatic,  // the bus when a collector serves there, else embedded
+    Embedded,   // in this process, on the in-process transports
+    Bus,        // a `bytarn-collector run` on the session bus
+    None,       // no collector: messages go nowhere, the page shows the database as it is
+};
+
+// "embedded", "bus", "none" (and "automatic"); nothing for another name.
+std::optional<CollectorMode> collectorModeNamed(const std::string& name);
+const char* collectorModeName(CollectorMode mode);
+
 // What both front ends (script and view) are told on the command line.
 struct SessionOptions {
     // Local time "YYYY-MM-DDTHH:MM:SS" at which the virtual clock starts.
@@ -10,14 +22,17 @@ struct SessionOptions {
     // An Olson zone and a locale identifier that replace the process defaults.
     std::optional<std::string> timeZone;
     std::optional<std::string> locale;
-    // Runs without a collector of its own. The application starts none yet; the flag is taken so
-    // that scripts and demos can always pass it.
+    // --collector; --no-collector is the same as --collector none and wins over it.
+    CollectorMode collector = CollectorMode::Automatic;
     bool noCollector = false;
     // The directory holding the *.bundle directories; searched for when not given.
     std::optional<std::string> bundlesDirectory;
     // The script to read; standard input when not given.
     std::optional<std::string> scriptFile;
 };
+
+// The collector mode the options ask for, --no-collector included.
+CollectorMode requestedCollectorMode(const SessionOptions& options);
 
 // Reads strict "YYYY-MM-DDTHH:MM:SS" as a wall-clock time in the default time zone and returns
 // seconds since 1970. A time that a daylight-saving change skips resolves to the later side.

@@ -1,6 +1,7 @@
 #include "settings/SettingsApplication.h"
 
 #include "host/UIKit.h"
+#include "settings/SessionCollector.h"
 #include "settings/SettingsRootController.h"
 
 SettingsApplication::SettingsApplication(std::vector<SettingsBundle> bundles)
@@ -38,4 +39,8 @@ std::optional<std::string> SettingsApplication::preferenceDomain() const {
     if (!bundle && !root_->bundles().empty()) bundle = &root_->bundles().front();
     if (!bundle || bundle->identifier.empty()) return std::nullopt;
     return bundle->identifier;
+}
+
+void SettingsApplication::setCollector(std::unique_ptr<SessionCollector> collector) {
+    collector_ = std::move(collector);
 }

@@ -8,6 +8,7 @@
 #include "settings/SettingsBundle.h"
 
 class PSViewController;
+class SessionCollector;
 class SettingsRootController;
 class UINavigationController;
 
@@ -31,7 +32,12 @@ class SettingsApplication {
     // The preference domain of the bundle opened last, else of the first bundle.
     std::optional<std::string> preferenceDomain() const;
 
+    // The session's usage collector, which outlives every page of the run.
+    void setCollector(std::unique_ptr<SessionCollector> collector);
+    SessionCollector* collector() const { return collector_.get(); }
+
   private:
+    std::unique_ptr<SessionCollector> collector_;
     std::shared_ptr<SettingsRootController> root_;
     std::shared_ptr<UINavigationController> nav_;
 };

@@ -6,6 +6,7 @@
 
 #include "host/RunLoop.h"
 #include "settings/ScriptRunner.h"
+#include "settings/SessionCollector.h"
 #include "settings/SettingsApplication.h"
 #include "settings/SettingsBundle.h"
 #include "settings/TextView.h"
@@ -24,7 +25,14 @@ std::unique_ptr<SettingsApplication> startSettingsApplication(const SessionOptio
         err << "bytarn: " << error << "\n";
         return nullptr;
     }
-    return std::make_unique<SettingsApplication>(loadBundles(*directory, err));
+    auto collector = SessionCollector::start(requestedCollectorMode(options), &error);
+    if (!collector) {
+        err << "bytarn: " << error << "\n";
+        return nullptr;
+    }
+    auto application = std::make_unique<SettingsApplication>(loadBundles(*directory, err));
+    application->setCollector(std::move(collector));
+    return application;
 }
 
 int runScriptSession(const SessionOptions& options, std::istream& standardInput, std::ostream& out,

@@ -2,10 +2,13 @@
 // library, where the tests reach it too.
 #include <CLI/CLI.hpp>
 
+#include <unistd.h>
+
 #include <iostream>
 
 #include "settings/SessionOptions.h"
 #include "settings/SettingsSession.h"
+#include "settings/TerminalSession.h"
 
 namespace {
 
@@ -15,8 +18,21 @@ void addSessionOptions(CLI::App& command, SessionOptions& options) {
                        "only when the script advances it");
     command.add_option("--tz", options.timeZone, "Time zone, an Olson name such as Europe/Berlin");
     command.add_option("--locale", options.locale, "Locale, such as en_US or de_DE.UTF-8");
-    command.add_flag("--no-collector", options.noCollector,
-                     "Run without starting a usage collector");
+    auto* collector =
+        command
+            .add_option_function<std::string>(
+                "--collector",
+                [&options](const std::string& name) {
+                    options.collector = *collectorModeNamed(name);
+                },
+                "Where the usage collector runs: embedded (in this process), bus (a "
+                "bytarn-collector on the session bus) or none; by default the bus when a "
+                "collector serves there, else embedded")
+            ->check(CLI::IsMember({"embedded", "bus", "none"}));
+    command
+        .add_flag("--no-collector", options.noCollector,
+                  "Run without a usage collector (the same as --collector none)")
+        ->excludes(collector);
     command.add_option("--bundles", options.bundlesDirectory,
                        "Directory holding the *.bundle directories");
 }
@@ -37,10 +53,21 @@ int main(int argc, char** argv) {
     CLI::App* view = app.add_subcommand("view", "Open the bundle's page and print it as text");
     addSessionOptions(*view, viewOptions);
 
+    // The interactive application: `bytarn ui`, or `bytarn` alone on a terminal.
+    SessionOptions uiOptions;
+    CLI::App* ui = app.add_subcommand("ui", "Open the Settings application in the terminal");
+    for (CLI::App* command : {&app, ui}) {
+        addSessionOptions(*command, uiOptions);
+        command->get_option("--now")->description(
+            "Start the clock at this local time (YYYY-MM-DDTHH:MM:SS); it then runs in real time");
+    }
+
     CLI11_PARSE(app, argc, argv);
 
     if (script->parsed()) return runScriptSession(scriptOptions, std::cin, std::cout, std::cerr);
     if (view->parsed()) return runViewSession(viewOptions, std::cout, std::cerr);
+    if (ui->parsed() || (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)))
+        return runTerminalSession(uiOptions, std::cerr);
     std::cout << app.help();
     return 0;
 }

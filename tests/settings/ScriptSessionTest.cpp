@@ -41,6 +41,9 @@ class ScriptSession : public ::testing::Test {
     ScriptResult run(const std::string& script, SessionOptions options = {}) {
         if (!options.now) options.now = kStart;
         if (!options.bundlesDirectory) options.bundlesDirectory = BYTARN_BUILD_BUNDLES_DIR;
+        // The collector in the test process, whatever runs on the developer's session bus.
+        if (options.collector == CollectorMode::Automatic)
+            options.collector = CollectorMode::Embedded;
         std::istringstream in(script);
         std::ostringstream out, err;
         ScriptResult result;
@@ -159,9 +162,8 @@ TEST_F(ScriptSession, FailedCommandsSayWhyAndTheScriptGoesOn) {
         {"swipe Nowhere", "no row named"},
         {"delete Nowhere", "no row named"},
         {"sql SELEKT 1", "sql: "},
-        {"pick 2026-12-01", "pick is not available yet"},
-        {"notify", "notify is not available yet"},
-        {"messages", "messages is not available yet"},
+        {"pick 2026-12-01", "has no date picker"},
+        {"notify now", "notify takes no argument"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.command);
@@ -213,6 +215,33 @@ TEST_F(ScriptSession, SettingsSectionChoiceTakesOneTap) {
     EXPECT_EQ(hidden["right"]["style"], 0);
     EXPECT_EQ(hidden["rows"][0]["name"], "Usage for today");
     EXPECT_TRUE(rowNamed(hidden, "Sort by").is_null());
+}
+
+TEST_F(ScriptSession, DatePagePicksConfirmsAndCancels) {
+    auto result =
+        run("sql INSERT INTO usage VALUES ('app', '2026-11-09', 2048, 0, 0)\n"
+            "open\npress right\ntap Start date\ndump\npick 2026-11-09\ndump\npress right\n"
+            "prefs\ntap End date\npick 2026-12-01T23:30:00\ndump\npress left\nprefs\n"
+            "pick 2026-11-09\ndump\n");
+    ASSERT_EQ(result.status, 1) << result.errors;  // the last pick has no picker to turn
+    ASSERT_EQ(result.lines.size(), 7u);
+    Json opened = Json::parse(result.lines[0]);
+    EXPECT_EQ(opened["class"], "BytarnDateController");
+    EXPECT_EQ(opened["picker"], "2026-12-06");  // nothing stored: today
+    EXPECT_EQ(opened["left"]["title"], "Cancel");
+    EXPECT_EQ(opened["right"]["title"], "Confirm");
+    EXPECT_EQ(opened["right"]["style"], 2);
+    EXPECT_EQ(Json::parse(result.lines[1])["picker"], "2026-11-09");
+    EXPECT_EQ(Json::parse(result.lines[2]),
+              Json::parse(R"({"prefs":{"period":"Custom","startDate":"2026-11-09"}})"));
+    EXPECT_EQ(Json::parse(result.lines[3])["picker"], "2026-12-01");
+    EXPECT_EQ(Json::parse(result.lines[4]),
+              Json::parse(R"({"prefs":{"period":"Custom","startDate":"2026-11-09"}})"));
+    EXPECT_TRUE(Json::parse(result.lines[5]).contains("error"));
+    Json root = Json::parse(result.lines[6]);
+    EXPECT_EQ(root["class"], "BytarnController");
+    EXPECT_FALSE(root.contains("picker"));
+    EXPECT_EQ(rowNamed(root, "Start date")["value"], "2026-11-09");
 }
 
 TEST_F(ScriptSession, BackPopsToTheSettingsPageButNotPastIt) {

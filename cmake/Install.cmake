@@ -1,0 +1,16 @@
+# Installation pieces beyond the targets' own install rules: the collector's systemd user unit.
+# The unit names the installed bytarn-collector by its absolute path, so it is written at install
+# time, when the prefix is final (`cmake --install --prefix` may change it after configuring).
+set(BYTARN_UNIT_TEMPLATE ${PROJECT_SOURCE_DIR}/cmake/bytarn-collector.service.in)
+set(BYTARN_UNIT_FILE ${PROJECT_BINARY_DIR}/install/bytarn-collector.service)
+install(CODE "
+    set(BYTARN_COLLECTOR_SERVICE \"${BYTARN_COLLECTOR_SERVICE}\")
+    if(IS_ABSOLUTE \"${CMAKE_INSTALL_BINDIR}\")
+        set(BYTARN_INSTALLED_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+    else()
+        set(BYTARN_INSTALLED_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    endif()
+    configure_file(\"${BYTARN_UNIT_TEMPLATE}\" \"${BYTARN_UNIT_FILE}\" @ONLY)
+")
+# systemd looks for user units under <prefix>/lib/systemd/user whatever the library directory.
+install(FILES ${BYTARN_UNIT_FILE} DESTINATION lib/systemd/user)

@@ -1,0 +1,177 @@
+#include "collector/CollectorDaemon.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "collector/RecordLineReader.h"
+#include "collector/SyntheticTrafficSource.h"
+#include "collector/UsageCollector.h"
+#include "collector/UsageDatabase.h"
+#include "host/Clock.h"
+#include "host/DBusTransport.h"
+#include "host/RunLoop.h"
+#include "host/SystemLog.h"
+
+namespace {
+
+// How long the main thread sleeps at most when nothing is due; work and timers wake it sooner.
+constexpr double kLongestWait = 3600;
+
+// Set on the main thread only, by work that the signal thread or the bus threads queue.
+bool stopRequested = false;
+
+void requestStop() {
+    RunLoop::main().perform([] { stopRequested = true; });
+}
+
+// Waits for SIGINT and SIGTERM, which every thread of the process blocks, and turns the first
+// into a stop of the main loop.
+class SignalWatcher {
+  public:
+    SignalWatcher() {
+        sigemptyset(&signals_);
+        sigaddset(&signals_, SIGINT);
+        sigaddset(&signals_, SIGTERM);
+        thread_ = std::thread([this] {
+            int received = 0;
+            if (sigwait(&signals_, &received) == 0 && !done_) {
+                SystemLog::writef("UsageCollector: %s received; saving and stopping",
+                                  received == SIGINT ? "SIGINT" : "SIGTERM");
+                requestStop();
+            }
+        });
+    }
+
+    ~SignalWatcher() {
+        // A watcher still waiting is ended with a signal of its own.
+        done_ = true;
+        pthread_kill(thread_.native_handle(), SIGTERM);
+        thread_.join();
+    }
+
+    SignalWatcher(const SignalWatcher&) = delete;
+    SignalWatcher& operator=(const SignalWatcher&) = delete;
+
+  private:
+    sigset_t signals_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+// Blocks the stop signals in this thread and so in every thread started after it.
+void blockStopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+const char* sourceName(CollectorDaemonOptions::Source source) {
+    switch (source) {
+        case CollectorDaemonOptions::Source::Synthetic:
+            return "synthetic traffic";
+        case CollectorDaemonOptions::Source::StandardInput:
+            return "record lines on standard input";
+        case CollectorDaemonOptions::Source::None:
+            break;
+    }
+    return "no traffic source";
+}
+
+}  // namespace
+
+int runCollectorDaemon(const CollectorDaemonOptions& options) {
+    blockStopSignals();
+    Clock::useRealTime();
+    stopRequested = false;
+    std::string path =
+        options.databasePath.empty() ? UsageDatabase::defaultPath() : options.databasePath;
+
+    std::shared_ptr<DBusMessagingTransport> messaging;
+    std::shared_ptr<DBusNotificationTransport> notifications;
+    try {
+        messaging = std::make_shared<DBusMessagingTransport>(options.busAddress);
+        notifications = std::make_shared<DBusNotificationTransport>(options.busAddress);
+    } catch (const std::exception& error) {
+        SystemLog::writef("UsageCollector: %s", error.what());
+        return 1;
+    }
+    std::atomic<bool> busLost{false};
+    auto lost = [&busLost] {
+        busLost = true;
+        requestStop();
+    };
+    messaging->setDisconnectHandler(lost);
+    notifications->setDisconnectHandler(lost);
+    MessagingTransport::install(messaging);
+    NotificationTransport::install(notifications);
+
+    int status = 0;
+    {
+        // Problems with the database show at once, though counting goes on without it: the
+        // counts wait in memory for a save that works.
+        try {
+            UsageDatabase probe(path);
+        } catch (const std::exception& error) {
+            SystemLog::writef("UsageCollector: %s; counts stay in memory until it can be saved",
+                              error.what());
+        }
+
+        UsageCollector collector(path);
+        if (!collector.serve()) {
+            SystemLog::writef("UsageCollector: another collector owns %s on the bus",
+                              BYTARN_COLLECTOR_SERVICE);
+            status = 1;
+        } else {
+            SignalWatcher signals;
+            std::optional<SyntheticTrafficSource> synthetic;
+            std::optional<RecordLineReader> reader;
+            if (options.source == CollectorDaemonOptions::Source::Synthetic) {
+                synthetic.emplace(collector, options.seed);
+                synthetic->start();
+            } else if (options.source == CollectorDaemonOptions::Source::StandardInput) {
+                reader.emplace(collector, 0, "standard input");
+                reader->start();
+            }
+            auto saveTimer = NSTimer::scheduledTimerWithTimeInterval(
+                options.saveIntervalSeconds, [&collector](NSTimer&) { collector.save(); }, true);
+            SystemLog::writef("UsageCollector: serving %s with %s; saving to %s every %g s",
+                              BYTARN_COLLECTOR_SERVICE, sourceName(options.source), path.c_str(),
+                              options.saveIntervalSeconds);
+
+            RunLoop& loop = RunLoop::main();
+            while (true) {
+                loop.runUntilIdle();
+                if (stopRequested) break;
+                loop.waitForWork(kLongestWait);
+            }
+
+            saveTimer->invalidate();
+            if (synthetic) synthetic->stop();
+            if (reader) reader->stop();
+            if (busLost) status = 1;
+            if (!collector.save()) {
+                auto unsaved = collector.unsavedUsage();
+                SystemLog::writef(
+                    "UsageCollector: stopping with %zu unsaved counts, which are lost",
+                    unsaved.size());
+                status = 1;
+            }
+            collector.stopServing();
+        }
+    }
+    MessagingTransport::install(nullptr);
+    NotificationTransport::install(nullptr);
+    // The transports go last, once their queued work (the last change notification) is sent.
+    notifications.reset();
+    messaging.reset();
+    return status;
+}

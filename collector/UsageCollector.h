@@ -1,0 +1,111 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "collector/NetworkKind.h"
+#include "collector/SyntheticTraffic.h"
+#include "host/CPDistributedMessagingCenter.h"
+
+class MessagingTransport;
+class NSDateFormatter;
+class UsageDatabase;
+
+// A message the collector's centre received, as it came.
+struct ReceivedMessage {
+    std::string name;
+    std::optional<CPDistributedMessagingCenter::UserInfo> userInfo;
+
+    bool operator==(const ReceivedMessage&) const = default;
+};
+
+// The usage collector: per-day, per-application byte counters for Wi-Fi, cellular and unknown
+// networks. Traffic is counted in memory, on the local calendar day the clock shows when it is
+// recorded, and added to the usage database by save(). Counts that are not saved yet stay in
+// memory until a save succeeds, so a failed save (an unwritable directory, a full disk, a lock
+// held too long) loses nothing. Counters saturate at the largest value a database column holds
+// as a non-negative integer and never go backwards.
+//
+// record() may be called from any thread. save(), deleteApplication() and the message handler
+// run on the main thread; they are serialised among themselves all the same.
+class UsageCollector {
+  public:
+    // The largest count a counter holds: SQLite's largest integer.
+    static constexpr std::uint64_t kCounterLimit = 0x7fff'ffff'ffff'ffffULL;
+    // The received messages kept for takeMessages(); older ones are dropped first.
+    static constexpr std::size_t kMessageHistory = 1000;
+
+    // Counts into the database at `databasePath`, which is opened at the first save.
+    explicit UsageCollector(std::string databasePath, int busyTimeoutMilliseconds = 5000);
+    ~UsageCollector();
+    UsageCollector(const UsageCollector&) = delete;
+    UsageCollector& operator=(const UsageCollector&) = delete;
+
+    const std::string& databasePath() const { return databasePath_; }
+
+    // Adds bytes to today's counter of the application and network kind. Thread-safe.
+    void record(const std::string& app, NetworkKind kind, std::uint64_t bytes);
+
+    // The counts not saved yet, one row per application and day, ordered by both.
+    std::vector<UsageRow> unsavedUsage() const;
+
+    // Adds the unsaved counts to the database in one transaction, to the first row of each
+    // application and day or to a new row. On success they are cleared and, when a row changed,
+    // the change notification is posted; on failure one line is logged and they stay.
+    bool save();
+
+    // Deletes every row of the application and its unsaved counts, then posts the change
+    // notification. False, after a log line, when the database could not be changed.
+    bool deleteApplication(const std::string& app);
+
+    // Serves the collector's messaging centre on the current transport: "save" and
+    // "deleteApplication" with the user info "bundleIdentifier". False when it cannot.
+    bool serve();
+    void stopServing();
+
+    // What the server does with one message; anything it does not understand is logged and
+    // otherwise ignored.
+    void handleMessage(const std::string& name,
+                       const std::optional<CPDistributedMessagingCenter::UserInfo>& userInfo);
+
+    // The messages received since the last call, oldest first. Thread-safe.
+    std::vector<ReceivedMessage> takeMessages();
+
+  private:
+    struct Counts {
+        std::uint64_t wifi = 0;
+        std::uint64_t cellular = 0;
+        std::uint64_t unknown = 0;
+    };
+    using Key = std::pair<std::string, std::string>;  // application, day
+
+    // Writes the counts; throws with the database's message on failure. Returns whether any
+    // row changed.
+    bool write(const std::map<Key, Counts>& counts);
+    UsageDatabase& database();
+    void postChanged();
+
+    std::string databasePath_;
+    int busyTimeoutMilliseconds_;
+
+    // Unsaved counts, and the day formatter that record() uses under the same lock.
+    mutable std::mutex countsMutex_;
+    std::map<Key, Counts> unsaved_;
+    std::unique_ptr<NSDateFormatter> dayFormatter_;
+
+    // The database connection, opened at the first save and dropped after a failure.
+    std::mutex databaseMutex_;
+    std::unique_ptr<UsageDatabase> database_;
+
+    std::mutex messagesMutex_;
+    std::deque<ReceivedMessage> messages_;
+
+    std::shared_ptr<MessagingTransport> servingTransport_;
+};
