@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "collector/SyntheticTrafficSource.h"
 #include "collector/UsageCollector.h"
 #include "collector/UsageDatabase.h"
 #include "host/CFNotificationCenter.h"
@@ -82,4 +83,11 @@ std::unique_ptr<SessionCollector> SessionCollector::start(CollectorMode mode, st
                         BYTARN_COLLECTOR_SERVICE);
     }
     return session;
+}
+
+bool SessionCollector::startSyntheticTraffic(std::uint64_t seed) {
+    if (!embedded_) return false;
+    traffic_ = std::make_unique<SyntheticTrafficSource>(*embedded_, seed);
+    traffic_->start();
+    return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -9,6 +10,7 @@ class DBusMessagingTransport;
 class DBusNotificationTransport;
 class MessagingTransport;
 class NotificationTransport;
+class SyntheticTrafficSource;
 class UsageCollector;
 
 // The usage collector's side of one Settings session: the transports that carry the page's
@@ -32,6 +34,9 @@ class SessionCollector {
     // The collector in this process, or null when it runs elsewhere or not at all.
     UsageCollector* embeddedCollector() const { return embedded_.get(); }
 
+    // Feeds the embedded collector with live synthetic traffic; false when there is none here.
+    bool startSyntheticTraffic(std::uint64_t seed);
+
   private:
     explicit SessionCollector(CollectorMode mode);
     void install();
@@ -42,4 +47,6 @@ class SessionCollector {
     std::shared_ptr<MessagingTransport> messaging_;
     std::shared_ptr<NotificationTransport> notifications_;  // null: the in-process default
     std::unique_ptr<UsageCollector> embedded_;
+    // Declared after the collector it feeds, so it stops first.
+    std::unique_ptr<SyntheticTrafficSource> traffic_;
 };

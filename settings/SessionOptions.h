@@ -25,6 +25,8 @@ struct SessionOptions {
     // --collector; --no-collector is the same as --collector none and wins over it.
     CollectorMode collector = CollectorMode::Automatic;
     bool noCollector = false;
+    // Feed an embedded collector with live synthetic traffic (demos).
+    bool syntheticTraffic = false;
     // The directory holding the *.bundle directories; searched for when not given.
     std::optional<std::string> bundlesDirectory;
     // The script to read; standard input when not given.

@@ -30,6 +30,8 @@ std::unique_ptr<SettingsApplication> startSettingsApplication(const SessionOptio
         err << "bytarn: " << error << "\n";
         return nullptr;
     }
+    if (options.syntheticTraffic && !collector->startSyntheticTraffic(1))
+        err << "bytarn: --synthetic-traffic needs the embedded collector; ignored\n";
     auto application = std::make_unique<SettingsApplication>(loadBundles(*directory, err));
     application->setCollector(std::move(collector));
     return application;

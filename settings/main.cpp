@@ -33,6 +33,8 @@ void addSessionOptions(CLI::App& command, SessionOptions& options) {
         .add_flag("--no-collector", options.noCollector,
                   "Run without a usage collector (the same as --collector none)")
         ->excludes(collector);
+    command.add_flag("--synthetic-traffic", options.syntheticTraffic,
+                     "Feed the embedded collector with live synthetic traffic (a demo)");
     command.add_option("--bundles", options.bundlesDirectory,
                        "Directory holding the *.bundle directories");
 }
