@@ -13,6 +13,7 @@
 #include "host/Clock.h"
 #include "host/RunLoop.h"
 #include "host/SystemLog.h"
+#include "support/QuietMainLoopTest.h"
 #include "support/TestEnvironment.h"
 
 void PrintTo(const UsageRow& row, std::ostream* out);  // SyntheticTrafficTest.cpp
@@ -25,18 +26,8 @@ using UserInfo = CPDistributedMessagingCenter::UserInfo;
 const char* const kChanged = "org.bytarn/Changed";
 constexpr std::uint64_t kLimit = UsageCollector::kCounterLimit;
 
-class Collector : public ::testing::Test {
+class Collector : public QuietMainLoopTest {
   protected:
-    void SetUp() override {
-        RunLoop::main().reset();
-        SystemLog::setEchoToStandardError(false);
-        SystemLog::takeCaptured();
-    }
-    void TearDown() override {
-        RunLoop::main().reset();
-        SystemLog::setEchoToStandardError(true);
-    }
-
     Rows stored(const std::string& path = UsageDatabase::defaultPath()) {
         return queryRows(path,
                          "SELECT app, date, usage_wifi, usage_cellular, usage_unknown FROM usage"

@@ -13,24 +13,15 @@
 #include "host/SystemLog.h"
 #include "settings/SessionCollector.h"
 #include "settings/SettingsSession.h"
+#include "support/QuietMainLoopTest.h"
 #include "support/TestEnvironment.h"
 
 namespace {
 
 using Json = nlohmann::ordered_json;
 
-class CollectorSession : public ::testing::Test {
+class CollectorSession : public QuietMainLoopTest {
   protected:
-    void SetUp() override {
-        RunLoop::main().reset();
-        SystemLog::setEchoToStandardError(false);
-        SystemLog::takeCaptured();
-    }
-    void TearDown() override {
-        RunLoop::main().reset();
-        SystemLog::setEchoToStandardError(true);
-    }
-
     struct Result {
         int status = -1;
         std::vector<Json> lines;

@@ -12,6 +12,7 @@
 #include "host/RunLoop.h"
 #include "host/SystemLog.h"
 #include "settings/SettingsSession.h"
+#include "support/QuietMainLoopTest.h"
 #include "support/TestEnvironment.h"
 
 namespace {
@@ -26,18 +27,8 @@ struct ScriptResult {
     std::string errors;
 };
 
-class ScriptSession : public ::testing::Test {
+class ScriptSession : public QuietMainLoopTest {
   protected:
-    void SetUp() override {
-        RunLoop::main().reset();
-        SystemLog::setEchoToStandardError(false);
-        SystemLog::takeCaptured();
-    }
-    void TearDown() override {
-        RunLoop::main().reset();
-        SystemLog::setEchoToStandardError(true);
-    }
-
     ScriptResult run(const std::string& script, SessionOptions options = {}) {
         if (!options.now) options.now = kStart;
         if (!options.bundlesDirectory) options.bundlesDirectory = BYTARN_BUILD_BUNDLES_DIR;

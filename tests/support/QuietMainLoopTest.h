@@ -1,0 +1,21 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "host/RunLoop.h"
+#include "host/SystemLog.h"
+
+// A test that starts and ends with an empty main run loop, and whose log lines are captured
+// without reaching standard error.
+class QuietMainLoopTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        RunLoop::main().reset();
+        SystemLog::setEchoToStandardError(false);
+        SystemLog::takeCaptured();
+    }
+    void TearDown() override {
+        RunLoop::main().reset();
+        SystemLog::setEchoToStandardError(true);
+    }
+};
