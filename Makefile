@@ -42,4 +42,15 @@ install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(BENCH_DIR)
+
+# Benchmarks: a Release build of its own (generated data sets are cached in it), three repetitions
+# of each benchmark, the JSON results in bench/results.json and the targets' summary on the console.
+BENCH_DIR ?= build-bench
+BENCH_ARGS ?= --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
+.PHONY: bench
+bench: deps
+	cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=Release -DBYTARN_BENCH=ON -B $(BENCH_DIR)
+	cmake --build $(BENCH_DIR) -j$(JOBS) --target bytarn_bench
+	$(BENCH_DIR)/bin/bytarn_bench $(BENCH_ARGS) \
+		--benchmark_out=bench/results.json --benchmark_out_format=json

@@ -33,7 +33,13 @@ std::vector<std::string_view> wordsOf(std::string_view line) {
 }
 
 std::string quoted(std::string_view text) {
-    return "\"" + std::string(text) + "\"";
+    // Built by appending: GCC 12 warns (falsely) about overlap in "\"" + std::string(...).
+    std::string out;
+    out.reserve(text.size() + 2);
+    out += '"';
+    out += text;
+    out += '"';
+    return out;
 }
 
 bool fail(std::string* error, std::string why) {

@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/NSString.h"
 
@@ -29,6 +30,11 @@ NSComparisonResult compareName(const PSSpecifier& row, const PSSpecifier& other)
 NSComparisonResult compareUsage(const PSSpecifier& row, const PSSpecifier& other);
 
 using RowComparison = NSComparisonResult (*)(const PSSpecifier&, const PSSpecifier&);
+
+// Sorts rows stably, ascending by `compare`: the order of std::stable_sort with
+// compare(a, b) == NSOrderedAscending. By usage, when every row has the same page, each row's
+// usage is read once instead of at every comparison.
+void sortRows(std::vector<std::shared_ptr<PSSpecifier>>& rows, RowComparison compare);
 
 // The comparison a stored name selects: "compareName:" or "compareUsage:". Nothing for any
 // other name.

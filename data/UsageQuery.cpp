@@ -24,12 +24,19 @@ void bindDate(sqlite3_stmt* statement, int index, const std::optional<std::strin
 }
 
 std::uint64_t columnCount(sqlite3_stmt* statement, int column) {
+    // An integer sum reads back exactly as its decimal text would, without rendering the text.
+    if (sqlite3_column_type(statement, column) == SQLITE_INTEGER)
+        return static_cast<std::uint64_t>(sqlite3_column_int64(statement, column));
     const unsigned char* text = sqlite3_column_text(statement, column);
     if (!text) return 0;  // a NULL sum: every counter of the range was NULL
     return countFromText(reinterpret_cast<const char*>(text));
 }
 
 }  // namespace
+
+const char* usageQuerySQL() {
+    return kQuery;
+}
 
 std::string usageDatabasePath() {
     return Paths::expandTilde(std::string(BYTARN_DATABASE_DIRECTORY) + BYTARN_COLLECTOR_SERVICE +
@@ -66,12 +73,12 @@ std::optional<AppUsage> queryUsage(const std::string& databasePath,
             std::string identifier(reinterpret_cast<const char*>(app),
                                    static_cast<size_t>(sqlite3_column_bytes(statement, 0)));
             if (!NSString::isValidUTF8(identifier)) continue;
-            BytarnEntry::Dictionary counts{
-                {"usage_wifi", columnCount(statement, 1)},
-                {"usage_cellular", columnCount(statement, 2)},
-                {"usage_unknown", columnCount(statement, 3)},
-            };
-            apps[identifier] = std::make_shared<BytarnEntry>(counts);
+            auto record = std::make_shared<BytarnEntry>();
+            record->setUsage_wifi(columnCount(statement, 1));
+            record->setUsage_cellular(columnCount(statement, 2));
+            record->setUsage_unknown(columnCount(statement, 3));
+            // GROUP BY usually returns the applications in order: the end is the likely place.
+            apps.insert_or_assign(apps.end(), std::move(identifier), std::move(record));
         }
         failed = rc != SQLITE_DONE;
     }

@@ -25,6 +25,10 @@ std::optional<AppUsage> queryUsage(const std::string& databasePath,
                                    const std::optional<std::string>& first,
                                    const std::optional<std::string>& last);
 
+// The statement queryUsage runs: ?1 is the first day, ?2 the last. Exposed so that the query-plan
+// test and the benchmarks run exactly the text the page runs.
+const char* usageQuerySQL();
+
 // A sum as the database hands it over in text, read as a signed 64-bit decimal number (the
 // signed limit when larger) whose 64 bits are then taken as an unsigned count: "-1" becomes
 // 2^64 - 1.

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 class UIImage;
 
@@ -36,6 +36,7 @@ class LAActivator {
     const Answer& lookUp(const std::string& identifier);
 
     mutable std::mutex mutex_;
-    std::map<std::string, Answer> cache_;
+    // Hashed: a page looks up every application's title and icon at every build.
+    std::unordered_map<std::string, Answer> cache_;
     unsigned fileLookups_ = 0;
 };

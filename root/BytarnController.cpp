@@ -103,9 +103,7 @@ void BytarnController::setupSpecifiers() {
     // Rows of equal standing keep no particular order; the sort is stable anyway.
     RowComparison compare = comparisonNamed(comparator_);
     if (!compare) compare = compareName;  // a comparator naming no comparison sorts by name
-    std::stable_sort(rows.begin(), rows.end(), [compare](const auto& a, const auto& b) {
-        return compare(*a, *b) == NSOrderedAscending;
-    });
+    sortRows(rows, compare);
 
     PSSpecifierList list;
     if (settingsVisible_) {

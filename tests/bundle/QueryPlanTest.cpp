@@ -1,0 +1,137 @@
+// The usage query's plan on the collector's schema: the date index serves the period as a range,
+// so a short period reads only its own days however long the history is.
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "BundleFixture.h"
+#include "data/UsageQuery.h"
+
+namespace {
+
+class QueryPlan : public BundleTest {
+  protected:
+    // The collector's database with one row per application and day for November 2026.
+    void fill(int applications) {
+        UsageDatabase database(UsageDatabase::defaultPath());
+        std::string error;
+        ASSERT_TRUE(database.execute("BEGIN;", &error)) << error;
+        for (int day = 1; day <= 30; ++day) {
+            char date[16];
+            std::snprintf(date, sizeof date, "2026-11-%02d", day);
+            for (int app = 0; app < applications; ++app)
+                database.addUsage("app" + std::to_string(app), date, 100, 10, 0);
+        }
+        ASSERT_TRUE(database.execute("COMMIT;", &error)) << error;
+    }
+
+    struct Connection {
+        sqlite3* db = nullptr;
+        ~Connection() { sqlite3_close(db); }
+    };
+
+    // Opens the database read-only, as the page does.
+    void open(Connection& connection) {
+        ASSERT_EQ(sqlite3_open_v2(usageDatabasePath().c_str(), &connection.db, SQLITE_OPEN_READONLY,
+                                  nullptr),
+                  SQLITE_OK);
+    }
+
+    // The plan's lines (the "detail" column) for the page's statement with these bounds.
+    std::vector<std::string> plan(const std::string& first, const std::string& last) {
+        Connection connection;
+        open(connection);
+        std::vector<std::string> lines;
+        if (!connection.db) return lines;
+        sqlite3_stmt* statement = nullptr;
+        std::string sql = std::string("EXPLAIN QUERY PLAN ") + usageQuerySQL();
+        EXPECT_EQ(sqlite3_prepare_v2(connection.db, sql.c_str(), -1, &statement, nullptr),
+                  SQLITE_OK)
+            << sqlite3_errmsg(connection.db);
+        sqlite3_bind_text(statement, 1, first.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(statement, 2, last.c_str(), -1, SQLITE_TRANSIENT);
+        while (sqlite3_step(statement) == SQLITE_ROW)
+            lines.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, 3)));
+        sqlite3_finalize(statement);
+        return lines;
+    }
+
+    struct Run {
+        int rows = 0;      // result rows
+        int vmSteps = 0;   // virtual machine operations: grows with the rows visited
+        int fullScan = 0;  // steps of a full table scan
+    };
+
+    // Runs the page's statement itself and reads how much work it did.
+    Run run(const std::string& first, const std::string& last) {
+        Connection connection;
+        open(connection);
+        Run result;
+        if (!connection.db) return result;
+        sqlite3_stmt* statement = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(connection.db, usageQuerySQL(), -1, &statement, nullptr),
+                  SQLITE_OK);
+        sqlite3_bind_text(statement, 1, first.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(statement, 2, last.c_str(), -1, SQLITE_TRANSIENT);
+        while (sqlite3_step(statement) == SQLITE_ROW) ++result.rows;
+        result.vmSteps = sqlite3_stmt_status(statement, SQLITE_STMTSTATUS_VM_STEP, 0);
+        result.fullScan = sqlite3_stmt_status(statement, SQLITE_STMTSTATUS_FULLSCAN_STEP, 0);
+        sqlite3_finalize(statement);
+        return result;
+    }
+
+    static bool contains(const std::vector<std::string>& lines, const std::string& text) {
+        for (const auto& line : lines)
+            if (line.find(text) != std::string::npos) return true;
+        return false;
+    }
+    static bool anyStartsWith(const std::vector<std::string>& lines, const std::string& prefix) {
+        for (const auto& line : lines)
+            if (line.rfind(prefix, 0) == 0) return true;
+        return false;
+    }
+};
+
+TEST_F(QueryPlan, TheDateIndexServesThePeriodAsARange) {
+    fill(20);
+    // Today, a week and eternity, as the page binds them.
+    for (auto [first, last] : {std::pair<std::string, std::string>{"2026-11-30", "2026-11-30"},
+                               {"2026-11-24", "2026-11-30"},
+                               {"0000-00-00", "2026-11-30"}}) {
+        auto lines = plan(first, last);
+        ASSERT_FALSE(lines.empty());
+        // Both bounds are index constraints, and nothing walks the whole table or index.
+        EXPECT_TRUE(contains(lines, "SEARCH usage USING INDEX usage_by_date (date>? AND date<?)"))
+            << first << ".." << last << ": " << testing::PrintToString(lines);
+        EXPECT_FALSE(anyStartsWith(lines, "SCAN")) << testing::PrintToString(lines);
+    }
+}
+
+TEST_F(QueryPlan, OneDayReadsOnlyThatDaysRows) {
+    fill(20);
+    Run today = run("2026-11-30", "2026-11-30");
+    Run month = run("2026-11-01", "2026-11-30");
+    EXPECT_EQ(today.rows, 20);
+    EXPECT_EQ(month.rows, 20);
+    EXPECT_EQ(today.fullScan, 0);
+    EXPECT_EQ(month.fullScan, 0);
+    // A thirtieth of the rows, so far less than a third of the work; a scan of the table would
+    // do the same work for both.
+    EXPECT_GT(today.vmSteps, 0);
+    EXPECT_LT(today.vmSteps * 3, month.vmSteps);
+}
+
+TEST_F(QueryPlan, ADayOutsideTheHistoryReadsNothing) {
+    fill(20);
+    Run none = run("2026-12-01", "2026-12-31");
+    Run month = run("2026-11-01", "2026-11-30");
+    EXPECT_EQ(none.rows, 0);
+    EXPECT_EQ(none.fullScan, 0);
+    EXPECT_LT(none.vmSteps * 20, month.vmSteps);
+}
+
+}  // namespace
