@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "collector/CollectorTestSupport.h"
 #include "collector/SyntheticTraffic.h"
 #include "collector/UsageDatabase.h"
 #include "host/LAActivator.h"
@@ -13,31 +14,13 @@
 
 namespace {
 
-// A read-only connection of its own, as the bundle's would be.
+// Read-only queries on the database, each on a connection of its own, as the bundle's would be.
 class Reader {
   public:
-    explicit Reader(const std::string& path) {
-        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
-            throw std::runtime_error("cannot open " + path);
-    }
-    ~Reader() { sqlite3_close(db_); }
+    explicit Reader(std::string path) : path_(std::move(path)) {}
 
-    // Every row of a query, its columns as text.
     std::vector<std::vector<std::string>> rows(const std::string& sql) const {
-        sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(db_));
-        std::vector<std::vector<std::string>> result;
-        while (sqlite3_step(stmt) == SQLITE_ROW) {
-            std::vector<std::string> row;
-            for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-                auto text = sqlite3_column_text(stmt, i);
-                row.push_back(text ? reinterpret_cast<const char*>(text) : "NULL");
-            }
-            result.push_back(std::move(row));
-        }
-        sqlite3_finalize(stmt);
-        return result;
+        return queryRows(path_, sql);
     }
 
     std::string value(const std::string& sql) const {
@@ -46,7 +29,7 @@ class Reader {
     }
 
   private:
-    sqlite3* db_ = nullptr;
+    std::string path_;
 };
 
 TEST(CollectorDatabase, SeededRowsLandInTheDefaultDatabaseUnderHome) {
