@@ -3,16 +3,16 @@
 #include "host/PSListController.h"
 
 std::shared_ptr<PSSpecifier> PSSpecifier::preferenceSpecifierNamed(
-    const std::string& name, const std::shared_ptr<PSListController>& target, Setter setter,
-    Getter getter, const std::string& detailClass, PSCellType cell, const std::string& editClass) {
+    std::string name, const std::shared_ptr<PSListController>& target, Setter setter, Getter getter,
+    std::string detailClass, PSCellType cell, std::string editClass) {
     auto row = std::make_shared<PSSpecifier>();
-    row->name_ = name;
+    row->name_ = std::move(name);
     row->target_ = target;
     row->setter_ = std::move(setter);
     row->getter_ = std::move(getter);
-    row->detail_ = detailClass;
+    row->detail_ = std::move(detailClass);
     row->cell_ = cell;
-    row->edit_ = editClass;
+    row->edit_ = std::move(editClass);
     return row;
 }
 
@@ -24,17 +24,26 @@ std::shared_ptr<PSSpecifier> PSSpecifier::groupSpecifierWithName(const std::stri
     return preferenceSpecifierNamed(name, nullptr, nullptr, nullptr, {}, PSGroupCell);
 }
 
-void PSSpecifier::setProperty(std::any value, const std::string& key) {
-    properties_[key] = std::move(value);
+void PSSpecifier::setProperty(InlineAny value, const std::string& key) {
+    for (auto& [name, held] : properties_) {
+        if (name == key) {
+            held = std::move(value);
+            return;
+        }
+    }
+    // An application row gets four properties; one allocation covers them.
+    if (properties_.empty()) properties_.reserve(4);
+    properties_.emplace_back(key, std::move(value));
 }
 
-const std::any* PSSpecifier::propertyForKey(const std::string& key) const {
-    auto it = properties_.find(key);
-    return it == properties_.end() ? nullptr : &it->second;
+const InlineAny* PSSpecifier::propertyForKey(const std::string& key) const {
+    for (const auto& [name, held] : properties_)
+        if (name == key) return &held;
+    return nullptr;
 }
 
 void PSSpecifier::removePropertyForKey(const std::string& key) {
-    properties_.erase(key);
+    std::erase_if(properties_, [&](const auto& property) { return property.first == key; });
 }
 
 std::optional<std::string> PSSpecifier::stringProperty(const std::string& key) const {
@@ -71,6 +80,8 @@ std::optional<std::string> PSSpecifier::valueText() {
     auto owner = target();
     if (!owner) return std::nullopt;
     Value value = getter_(*owner, *this);
+    // Only choice rows carry these two; other rows skip the look-ups' copies.
+    if (!propertyForKey("validValues") || !propertyForKey("validTitles")) return plainText(value);
     Value values = valueProperty("validValues");
     Value titles = valueProperty("validTitles");
     if (values.array() && titles.array()) {

@@ -1,12 +1,13 @@
 #pragma once
 
-#include <any>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "host/InlineAny.h"
 #include "host/Value.h"
 
 class PSListController;
@@ -36,9 +37,8 @@ class PSSpecifier {
                                       const std::shared_ptr<PSSpecifier>& row)>;
 
     static std::shared_ptr<PSSpecifier> preferenceSpecifierNamed(
-        const std::string& name, const std::shared_ptr<PSListController>& target, Setter setter,
-        Getter getter, const std::string& detailClass, PSCellType cell,
-        const std::string& editClass = {});
+        std::string name, const std::shared_ptr<PSListController>& target, Setter setter,
+        Getter getter, std::string detailClass, PSCellType cell, std::string editClass = {});
     // An untitled section header.
     static std::shared_ptr<PSSpecifier> emptyGroupSpecifier();
     static std::shared_ptr<PSSpecifier> groupSpecifierWithName(const std::string& name);
@@ -63,17 +63,17 @@ class PSSpecifier {
     const std::string& editPaneClass() const { return edit_; }
 
     // Properties. Strings are held as std::string, images as std::shared_ptr<UIImage>, and any
-    // other shared object as its own std::shared_ptr.
-    void setProperty(std::any value, const std::string& key);
-    const std::any* propertyForKey(const std::string& key) const;
+    // other shared object as its own std::shared_ptr. A row has a handful, so they are kept in
+    // a short list in the order they were first set, and strings and shared pointers in place.
+    void setProperty(InlineAny value, const std::string& key);
+    const InlineAny* propertyForKey(const std::string& key) const;
     void removePropertyForKey(const std::string& key);
-    const std::map<std::string, std::any>& properties() const { return properties_; }
 
     // A property of a given type, or nullptr when absent or of another type.
     template <class T>
     const T* property(const std::string& key) const {
-        const std::any* p = propertyForKey(key);
-        return p ? std::any_cast<T>(p) : nullptr;
+        const InlineAny* p = propertyForKey(key);
+        return p ? p->get<T>() : nullptr;
     }
     // A string property (held as std::string or as a string Value), or nothing.
     std::optional<std::string> stringProperty(const std::string& key) const;
@@ -82,6 +82,8 @@ class PSSpecifier {
 
     // The "id" property; empty when the row has none.
     std::string identifier() const;
+    // The "id" property when it is held as a string, without a copy; nullptr otherwise.
+    const std::string* identifierIfString() const { return property<std::string>("id"); }
 
     // The text the host shows on the right of the row: the getter's text for a row with a
     // getter; for a choice row (one with "validValues"), the title of its current value.
@@ -96,7 +98,7 @@ class PSSpecifier {
     std::string detail_;
     PSCellType cell_ = PSGroupCell;
     std::string edit_;
-    std::map<std::string, std::any> properties_;
+    std::vector<std::pair<std::string, InlineAny>> properties_;
 };
 
 using PSSpecifierList = std::vector<std::shared_ptr<PSSpecifier>>;

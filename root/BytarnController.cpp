@@ -65,6 +65,7 @@ void BytarnController::setupSpecifiers() {
     PSSpecifierList rows;
     std::uint64_t total = 0, wifi = 0, cellular = 0;
     if (apps_) {
+        rows.reserve(apps_->size());
         for (const auto& [identifier, record] : *apps_) {
             std::uint64_t relevant = record->relevantUsage(devices_);
             if (relevant == 0) continue;
@@ -139,7 +140,7 @@ std::shared_ptr<PSSpecifier> BytarnController::link(const std::string& bundleIde
     auto title = activator.localizedTitleForListenerName(bundleIdentifier);
     if (!title || title->empty()) title = bundleIdentifier;
     auto row = PSSpecifier::preferenceSpecifierNamed(
-        *title, self(), nullptr,
+        std::move(*title), self(), nullptr,
         [](PSListController& target, PSSpecifier& r) -> Value {
             return static_cast<BytarnController&>(target).usage(r);
         },
@@ -175,7 +176,11 @@ void BytarnController::reloadApps() {
 std::string BytarnController::usage(const PSSpecifier& row) const {
     std::uint64_t count = 0;
     if (apps_) {
-        auto it = apps_->find(row.identifier());
+        // Every value read of every row comes here: find the record without copying the id.
+        const std::string* id = row.identifierIfString();
+        std::string copied;
+        if (!id) id = &(copied = row.identifier());
+        auto it = apps_->find(*id);
         if (it != apps_->end()) count = it->second->relevantUsage(devices_);
     }
     return usageString(count);
