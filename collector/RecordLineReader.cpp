@@ -34,10 +34,22 @@ std::vector<std::string_view> wordsOf(std::string_view line) {
 
 std::string quoted(std::string_view text) {
     // Built by appending: GCC 12 warns (falsely) about overlap in "\"" + std::string(...).
+    // Control characters are written as \xNN: a NUL would end the log line early (taking the
+    // reason with it), and escape sequences do not belong in a terminal or the journal.
     std::string out;
     out.reserve(text.size() + 2);
     out += '"';
-    out += text;
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            static const char kHex[] = "0123456789abcdef";
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xf];
+        } else {
+            out += c;
+        }
+    }
     out += '"';
     return out;
 }

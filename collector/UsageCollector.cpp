@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <random>
 #include <stdexcept>
 
 #include "collector/UsageDatabase.h"
@@ -40,6 +41,20 @@ std::uint64_t storedCount(sqlite3_stmt* statement, int column) {
             sqlite3_int64 value = sqlite3_column_int64(statement, column);
             return value > 0 ? static_cast<std::uint64_t>(value) : 0;
         }
+    }
+}
+
+// Takes `saved` out of `counts`, key by key, never below zero; keys left with nothing go.
+template <typename Map>
+void subtractCounts(Map& counts, const Map& saved) {
+    for (const auto& [key, taken] : saved) {
+        auto found = counts.find(key);
+        if (found == counts.end()) continue;
+        auto& left = found->second;
+        left.wifi -= std::min(left.wifi, taken.wifi);
+        left.cellular -= std::min(left.cellular, taken.cellular);
+        left.unknown -= std::min(left.unknown, taken.unknown);
+        if (left.wifi == 0 && left.cellular == 0 && left.unknown == 0) counts.erase(found);
     }
 }
 
@@ -89,7 +104,8 @@ class Statement {
 UsageCollector::UsageCollector(std::string databasePath, int busyTimeoutMilliseconds)
     : databasePath_(std::move(databasePath)),
       busyTimeoutMilliseconds_(busyTimeoutMilliseconds),
-      dayFormatter_(std::make_unique<NSDateFormatter>()) {
+      dayFormatter_(std::make_unique<NSDateFormatter>()),
+      nextMark_((std::uint64_t{std::random_device{}()} << 32) ^ std::random_device{}()) {
     dayFormatter_->setLocale("en_US_POSIX");
     dayFormatter_->setDateFormat("yyyy-MM-dd");
 }
@@ -128,13 +144,27 @@ UsageDatabase& UsageCollector::database() {
     return *database_;
 }
 
-bool UsageCollector::write(const std::map<Key, Counts>& counts) {
+void UsageCollector::forgetSaved(const std::map<Key, Counts>& saved) {
+    subtractCounts(unsaved_, saved);
+}
+
+bool UsageCollector::write(std::map<Key, Counts>& counts, std::int64_t mark, bool* settled,
+                           bool* landed) {
     UsageDatabase& usage = database();
     sqlite3* db = usage.handle();
     std::string error;
     if (!usage.execute("BEGIN IMMEDIATE;", &error)) throw std::runtime_error(error);
     bool changed = false;
     try {
+        if (uncertain_) {
+            // The last committed save's mark tells whether the uncertain save reached the disk;
+            // if it did, its counts are in the rows already and must not be added again.
+            Statement lastMark(db, "SELECT mark FROM usage_saves WHERE id = 1;");
+            *landed =
+                lastMark.step() && sqlite3_column_int64(lastMark.get(), 0) == uncertain_->mark;
+            if (*landed) subtractCounts(counts, uncertain_->counts);
+        }
+        *settled = true;
         // Other writers may have left several rows for one application and day; the counts go
         // to the first of them, and the page's query sums them all.
         Statement find(db,
@@ -182,6 +212,9 @@ bool UsageCollector::write(const std::map<Key, Counts>& counts) {
             }
             changed = true;
         }
+        Statement marking(db, "INSERT OR REPLACE INTO usage_saves (id, mark) VALUES (1, ?);");
+        sqlite3_bind_int64(marking.get(), 1, mark);
+        marking.step();
         if (!usage.execute("COMMIT;", &error)) throw std::runtime_error(error);
     } catch (...) {
         usage.execute("ROLLBACK;", nullptr);
@@ -199,35 +232,43 @@ bool UsageCollector::save() {
     }
     if (saving.empty()) return true;
 
-    bool changed = false;
+    const auto mark = static_cast<std::int64_t>(nextMark_++ & kCounterLimit);
+    bool settled = false, landed = false, changed = false;
     try {
-        changed = write(saving);
+        changed = write(saving, mark, &settled, &landed);
     } catch (const std::exception& error) {
         // The next save opens the database afresh: it may have been moved, or its directory
         // made writable, in the meantime.
         database_.reset();
+        if (settled) {
+            if (landed) {
+                std::lock_guard lock(countsMutex_);
+                forgetSaved(uncertain_->counts);
+            }
+            // This save got as far as writing, so its commit may have landed in spite of the
+            // failure; the next save finds out before it adds anything.
+            uncertain_ = UncertainSave{mark, std::move(saving)};
+        }
+        std::size_t kept = 0;
+        {
+            std::lock_guard lock(countsMutex_);
+            kept = unsaved_.size();
+        }
         SystemLog::writef(
             "UsageCollector: Unable to save usage to %s: %s (%zu unsaved counts kept for the "
             "next save)",
-            databasePath_.c_str(), error.what(), saving.size());
+            databasePath_.c_str(), error.what(), kept);
         return false;
     }
 
     {
         // What was recorded while the save ran stays for the next one.
         std::lock_guard lock(countsMutex_);
-        for (const auto& [key, saved] : saving) {
-            auto found = unsaved_.find(key);
-            if (found == unsaved_.end()) continue;
-            Counts& counts = found->second;
-            counts.wifi -= std::min(counts.wifi, saved.wifi);
-            counts.cellular -= std::min(counts.cellular, saved.cellular);
-            counts.unknown -= std::min(counts.unknown, saved.unknown);
-            if (counts.wifi == 0 && counts.cellular == 0 && counts.unknown == 0)
-                unsaved_.erase(found);
-        }
+        if (landed) forgetSaved(uncertain_->counts);
+        forgetSaved(saving);
     }
-    if (changed) postChanged();
+    uncertain_.reset();
+    if (changed || landed) postChanged();
     return true;
 }
 
@@ -237,6 +278,10 @@ bool UsageCollector::deleteApplication(const std::string& app) {
         std::lock_guard lock(countsMutex_);
         std::erase_if(unsaved_, [&](const auto& entry) { return entry.first.first == app; });
     }
+    // Whether or not an uncertain save landed, none of its counts of the application remain.
+    if (uncertain_)
+        std::erase_if(uncertain_->counts,
+                      [&](const auto& entry) { return entry.first.first == app; });
     bool deleted = true;
     try {
         Statement remove(database().handle(), "DELETE FROM usage WHERE app = ?;");

@@ -86,9 +86,21 @@ class UsageCollector {
     };
     using Key = std::pair<std::string, std::string>;  // application, day
 
-    // Writes the counts; throws with the database's message on failure. Returns whether any
-    // row changed.
-    bool write(const std::map<Key, Counts>& counts);
+    // A save that reported a failure after it had written: its commit may have reached the
+    // disk all the same (a flush that fails after the commit record is written). Its counts are
+    // still among the unsaved ones; the next save looks for its mark to tell.
+    struct UncertainSave {
+        std::int64_t mark = 0;
+        std::map<Key, Counts> counts;
+    };
+
+    // Writes the counts with the mark; throws with the database's message on failure. Before
+    // it writes, it settles an uncertain save: *settled is set once that is known, *landed when
+    // that save did reach the disk (its counts are then taken out of `counts`). Returns whether
+    // any row changed.
+    bool write(std::map<Key, Counts>& counts, std::int64_t mark, bool* settled, bool* landed);
+    // Takes saved counts out of the unsaved ones. Caller holds countsMutex_.
+    void forgetSaved(const std::map<Key, Counts>& saved);
     UsageDatabase& database();
     void postChanged();
 
@@ -100,9 +112,12 @@ class UsageCollector {
     std::map<Key, Counts> unsaved_;
     std::unique_ptr<NSDateFormatter> dayFormatter_;
 
-    // The database connection, opened at the first save and dropped after a failure.
+    // The database connection, opened at the first save and dropped after a failure, and the
+    // save whose outcome is not known yet.
     std::mutex databaseMutex_;
     std::unique_ptr<UsageDatabase> database_;
+    std::optional<UncertainSave> uncertain_;
+    std::uint64_t nextMark_;
 
     std::mutex messagesMutex_;
     std::deque<ReceivedMessage> messages_;

@@ -16,7 +16,12 @@ const char* const kSchema =
     " usage_wifi INTEGER NOT NULL DEFAULT 0,"
     " usage_cellular INTEGER NOT NULL DEFAULT 0,"
     " usage_unknown INTEGER NOT NULL DEFAULT 0);"
-    "CREATE INDEX IF NOT EXISTS usage_by_date ON usage (date, app);";
+    "CREATE INDEX IF NOT EXISTS usage_by_date ON usage (date, app);"
+    // The mark of the collector's last committed save, one row: a save whose commit reports a
+    // failure may have reached the disk all the same, and the next save looks here to tell.
+    "CREATE TABLE IF NOT EXISTS usage_saves ("
+    " id INTEGER PRIMARY KEY CHECK (id = 1),"
+    " mark INTEGER NOT NULL);";
 
 }  // namespace
 

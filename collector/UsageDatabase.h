@@ -10,7 +10,7 @@ struct sqlite3;
 // with its schema when it is missing. Table `usage` holds any number of rows per application and
 // day; dates are local calendar days written "yyyy-MM-dd". The index on (date, app) serves the
 // page's date-range query, and WAL journaling keeps that read-only query from ever waiting on a
-// write.
+// write. Table `usage_saves` holds the mark of the collector's last committed save.
 class UsageDatabase {
   public:
     // ~/.local/share/bytarn/<collector service name>.sqlite3, with "~" from HOME.

@@ -19,6 +19,9 @@ NSDate NSDate::date() {
 
 namespace {
 
+// Longer than any date the styles and patterns in use here write.
+constexpr std::size_t kLongestDateText = 256;
+
 icu::DateFormat::EStyle icuStyle(NSDateFormatterStyle style) {
     switch (style) {
         case NSDateFormatterShortStyle:
@@ -136,6 +139,11 @@ std::optional<std::string> NSDateFormatter::stringFromDate(std::optional<NSDate>
 std::optional<NSDate> NSDateFormatter::dateFromString(const std::string& text) const {
     std::lock_guard lock(impl_->mutex);
     if (impl_->producesNothing() || text.empty()) return std::nullopt;
+    // Only text that formats back unchanged is accepted below, and no date formats to anything
+    // this long. ICU's number parsing takes time quadratic in a run
+    // of digits, so a stored "date" of a mebibyte of digits would stall every page build for
+    // seconds; it is refused before it reaches the parser.
+    if (text.size() > kLongestDateText) return std::nullopt;
     icu::DateFormat* format = impl_->prepare();
     if (!format) return std::nullopt;
 

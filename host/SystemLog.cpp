@@ -19,13 +19,16 @@ constexpr std::size_t kCapturedLineLimit = 10000;
 std::mutex captureMutex;
 std::deque<std::string> captured;
 std::atomic<bool> echoToStandardError{true};
+std::atomic<bool> sendToSyslog{true};
 std::once_flag syslogOpened;
 
 }  // namespace
 
 void write(const std::string& line) {
-    std::call_once(syslogOpened, [] { openlog("bytarn", LOG_PID, LOG_USER); });
-    syslog(LOG_NOTICE, "%s", line.c_str());
+    if (sendToSyslog.load()) {
+        std::call_once(syslogOpened, [] { openlog("bytarn", LOG_PID, LOG_USER); });
+        syslog(LOG_NOTICE, "%s", line.c_str());
+    }
 
     std::lock_guard lock(captureMutex);
     if (echoToStandardError.load()) {
@@ -66,6 +69,10 @@ std::vector<std::string> takeCaptured() {
 
 void setEchoToStandardError(bool echo) {
     echoToStandardError.store(echo);
+}
+
+void setSendToSyslog(bool send) {
+    sendToSyslog.store(send);
 }
 
 }  // namespace SystemLog

@@ -16,5 +16,8 @@ void writef(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::vector<std::string> takeCaptured();
 
 void setEchoToStandardError(bool echo);
+// Whether lines go to syslog (on by default). Programs that log heavily on purpose, such as the
+// fuzz targets, switch it off so as not to flood the system journal.
+void setSendToSyslog(bool send);
 
 }  // namespace SystemLog

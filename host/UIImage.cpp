@@ -1,6 +1,9 @@
 #include "host/UIImage.h"
 
+#include <fcntl.h>
 #include <png.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csetjmp>
@@ -66,11 +69,26 @@ void readPngHeader(std::FILE* file, PngHeader* header) {
 }  // namespace
 
 std::shared_ptr<UIImage> UIImage::imageWithContentsOfFile(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rbe");
-    if (!file) {
+    // Non-blocking, so that a FIFO named as an image (a desktop entry's Icon can name any path)
+    // cannot hang the caller in open(); only regular files are read.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
         // Callers look for an image in several places, so a missing one is not worth a line.
         if (errno == ENOENT) return nullptr;
         SystemLog::writef("UIImage: cannot open %s: %s", path.c_str(), std::strerror(errno));
+        return nullptr;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        SystemLog::writef("UIImage: cannot read %s: not a regular file", path.c_str());
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (!file) {
+        int number = errno;
+        ::close(fd);
+        SystemLog::writef("UIImage: cannot open %s: %s", path.c_str(), std::strerror(number));
         return nullptr;
     }
     PngHeader header;

@@ -20,6 +20,7 @@
 #include "collector/UsageDatabase.h"
 #include "host/DBusTransport.h"
 #include "host/SystemLog.h"
+#include "support/ChildProcesses.h"
 #include "support/TestEnvironment.h"
 
 namespace {
@@ -29,114 +30,8 @@ using Rows = std::vector<std::vector<std::string>>;
 
 const char* const kService = "org.bytarn.collector";
 
-bool installed(const std::string& program) {
-    return std::system(("command -v " + program + " > /dev/null 2>&1").c_str()) == 0;
-}
-
-// Waits for a condition, checking every 20 ms, for at most `seconds`.
-bool eventually(const std::function<bool()>& condition, double seconds = 10) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
-// A dbus-daemon of our own, listening in a temporary directory, with no services to activate.
-class PrivateBus {
-  public:
-    explicit PrivateBus(const std::string& directory) {
-        std::string config = directory + "/bus.conf";
-        FILE* file = std::fopen(config.c_str(), "w");
-        if (!file) return;
-        std::fprintf(file,
-                     "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
-                     "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                     "<busconfig><type>session</type><listen>unix:dir=%s</listen>"
-                     "<auth>EXTERNAL</auth><policy context=\"default\">"
-                     "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                     "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n",
-                     directory.c_str());
-        std::fclose(file);
-        std::string command = "dbus-daemon --config-file=" + config +
-                              " --fork --nopidfile --print-address=1 --print-pid=1";
-        FILE* output = popen(command.c_str(), "r");
-        if (!output) return;
-        char line[512];
-        if (std::fgets(line, sizeof line, output)) address_ = line;
-        if (std::fgets(line, sizeof line, output)) pid_ = std::atoi(line);
-        pclose(output);
-        while (!address_.empty() && address_.back() == '\n') address_.pop_back();
-    }
-    ~PrivateBus() {
-        if (pid_ > 0) kill(pid_, SIGTERM);
-    }
-    PrivateBus(const PrivateBus&) = delete;
-    PrivateBus& operator=(const PrivateBus&) = delete;
-
-    bool running() const { return pid_ > 0 && !address_.empty(); }
-    const std::string& address() const { return address_; }
-
-  private:
-    std::string address_;
-    pid_t pid_ = -1;
-};
-
-// The collector process, its standard input a pipe that the test writes to.
-class CollectorProcess {
-  public:
-    CollectorProcess(const std::vector<std::string>& arguments, const std::string& logPath) {
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(fds[0], 0);
-            int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (log >= 0) dup2(log, 2);
-            close(fds[0]);
-            close(fds[1]);
-            std::vector<char*> argv;
-            for (const auto& argument : arguments)
-                argv.push_back(const_cast<char*>(argument.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(fds[0]);
-        input_ = fds[1];
-    }
-    ~CollectorProcess() {
-        if (input_ >= 0) close(input_);
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    CollectorProcess(const CollectorProcess&) = delete;
-    CollectorProcess& operator=(const CollectorProcess&) = delete;
-
-    void send(const std::string& text) {
-        ASSERT_EQ(write(input_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
-
-    // Sends the signal and waits for the exit status (-1 when it did not exit normally in time).
-    int stop(int signal) {
-        kill(pid_, signal);
-        int status = 0;
-        bool exited = eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; });
-        if (!exited) return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int input_ = -1;
-};
-
 TEST(CollectorOnTheBus, SavesDeletesAndNotifiesAcrossProcesses) {
-    if (!installed("dbus-daemon")) GTEST_SKIP() << "dbus-daemon is not installed";
+    if (!programInstalled("dbus-daemon")) GTEST_SKIP() << "dbus-daemon is not installed";
     ScratchHome home;
     PrivateBus bus(home.path());
     ASSERT_TRUE(bus.running());
@@ -156,9 +51,8 @@ TEST(CollectorOnTheBus, SavesDeletesAndNotifiesAcrossProcesses) {
         auto center = CPDistributedMessagingCenter::centerNamed(kService);
         EXPECT_FALSE(center->sendMessageName("save", std::nullopt)) << "no collector yet";
 
-        CollectorProcess collector({BYTARN_BINARY_DIR "/bin/bytarn-collector", "run", "--source",
-                                    "stdin", "--save-interval", "3600"},
-                                   log);
+        CollectorProcess collector({"run", "--source", "stdin", "--save-interval", "3600"},
+                                   bus.address(), log);
         ASSERT_TRUE(eventually([&] { return messaging->hasServer(kService); })) << readFile(log);
         std::string path = UsageDatabase::defaultPath();
         auto stored = [&] {
@@ -170,9 +64,9 @@ TEST(CollectorOnTheBus, SavesDeletesAndNotifiesAcrossProcesses) {
 
         // Counts come in on the collector's standard input and reach the database on "save";
         // the lines may still be on their way when a save arrives, so it is asked again.
-        collector.send(
-            "record org.example.A wifi 1000\nrecord org.example.A cellular 24\n"
-            "record org.example.B unknown 7\nnonsense\n");
+        ASSERT_TRUE(
+            collector.send("record org.example.A wifi 1000\nrecord org.example.A cellular 24\n"
+                           "record org.example.B unknown 7\nnonsense\n"));
         Rows expected{{"org.example.A", "1000", "24", "0"}, {"org.example.B", "0", "0", "7"}};
         EXPECT_TRUE(eventually([&] {
             center->sendMessageName("save", std::nullopt);
@@ -183,7 +77,7 @@ TEST(CollectorOnTheBus, SavesDeletesAndNotifiesAcrossProcesses) {
             << "the change notification crosses to this process";
 
         // A call or a notification of the wrong shape is refused and everyone goes on.
-        if (installed("dbus-send")) {
+        if (programInstalled("dbus-send")) {
             SystemLog::takeCaptured();
             std::string call = std::string("dbus-send --session --type=method_call --dest=") +
                                kService +

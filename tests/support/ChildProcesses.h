@@ -1,0 +1,173 @@
+#pragma once
+
+// Other processes that tests start: a private session bus and the collector daemon on it.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+// Waits for a condition, checking every 10 ms, for at most `seconds`.
+inline bool eventually(const std::function<bool()>& condition, double seconds = 10) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// Whether a program is on the PATH.
+inline bool programInstalled(const std::string& program) {
+    return std::system(("command -v " + program + " > /dev/null 2>&1").c_str()) == 0;
+}
+
+// A dbus-daemon of our own, listening in a temporary directory, with no services to activate.
+class PrivateBus {
+  public:
+    explicit PrivateBus(const std::string& directory) {
+        std::string config = directory + "/bus.conf";
+        FILE* file = std::fopen(config.c_str(), "w");
+        if (!file) return;
+        std::fprintf(file,
+                     "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+                     "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                     "<busconfig><type>session</type><listen>unix:dir=%s</listen>"
+                     "<auth>EXTERNAL</auth><policy context=\"default\">"
+                     "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                     "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n",
+                     directory.c_str());
+        std::fclose(file);
+        std::string command = "dbus-daemon --config-file=" + config +
+                              " --fork --nopidfile --print-address=1 --print-pid=1";
+        FILE* output = popen(command.c_str(), "r");
+        if (!output) return;
+        char line[512];
+        if (std::fgets(line, sizeof line, output)) address_ = line;
+        if (std::fgets(line, sizeof line, output)) pid_ = std::atoi(line);
+        pclose(output);
+        while (!address_.empty() && address_.back() == '\n') address_.pop_back();
+    }
+    ~PrivateBus() {
+        if (pid_ > 0) kill(pid_, SIGTERM);
+    }
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
+
+    bool running() const { return pid_ > 0 && !address_.empty(); }
+    const std::string& address() const { return address_; }
+
+  private:
+    std::string address_;
+    pid_t pid_ = -1;
+};
+
+// `bytarn-collector run` as a child process on a given bus, its standard input a pipe that the
+// test writes to and its standard error a log file.
+class CollectorProcess {
+  public:
+    CollectorProcess(const std::vector<std::string>& arguments, const std::string& busAddress,
+                     const std::string& logPath) {
+        // Everything the child needs is made before the fork: it only duplicates descriptors
+        // and execs.
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(BYTARN_BINARY_DIR "/bin/bytarn-collector"));
+        for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        std::vector<std::string> variables;
+        for (char** variable = environ; *variable; ++variable)
+            if (std::string_view(*variable).rfind("DBUS_SESSION_BUS_ADDRESS=", 0) != 0)
+                variables.emplace_back(*variable);
+        variables.push_back("DBUS_SESSION_BUS_ADDRESS=" + busAddress);
+        std::vector<char*> envp;
+        for (auto& variable : variables) envp.push_back(variable.data());
+        envp.push_back(nullptr);
+        // A collector that dies early makes writes to its input fail instead of killing the test.
+        signal(SIGPIPE, SIG_IGN);
+        int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        int fds[2];
+        if (log < 0 || pipe2(fds, O_CLOEXEC) != 0) {
+            if (log >= 0) close(log);
+            return;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(fds[0], 0);
+            dup2(log, 2);
+            execve(argv[0], argv.data(), envp.data());
+            _exit(127);
+        }
+        close(log);
+        close(fds[0]);
+        input_ = fds[1];
+        if (pid_ < 0) closeInput();
+    }
+    ~CollectorProcess() {
+        closeInput();
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    CollectorProcess(const CollectorProcess&) = delete;
+    CollectorProcess& operator=(const CollectorProcess&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    bool alive() {
+        if (pid_ <= 0) return false;
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) != pid_) return true;
+        pid_ = -1;
+        return false;
+    }
+
+    // Writes all of the text to the collector's standard input.
+    bool send(const std::string& text) {
+        std::size_t sent = 0;
+        while (sent < text.size()) {
+            ssize_t n = write(input_, text.data() + sent, text.size() - sent);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            sent += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    void closeInput() {
+        if (input_ >= 0) close(input_);
+        input_ = -1;
+    }
+
+    // Kills it at once and reaps it.
+    void killNow() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+    // Sends the signal and waits for the exit status (-1 when it did not exit normally in time).
+    int stop(int signal, double seconds = 20) {
+        if (pid_ <= 0) return -1;
+        kill(pid_, signal);
+        int status = 0;
+        bool exited = eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, seconds);
+        if (!exited) return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+};
