@@ -7,7 +7,7 @@ JOBS ?= 2
 
 CONFIGURE = cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 
-.PHONY: all deps build test check check-asan demo install clean
+.PHONY: all deps build test check check-asan check-tsan check-fuzz fuzz fuzz-build demo install clean
 
 all: build
 
@@ -18,11 +18,13 @@ build: deps
 	$(CONFIGURE) -B $(BUILD_DIR)
 	cmake --build $(BUILD_DIR) -j$(JOBS)
 
-# Both configurations run even when the first fails; the target fails if either does.
+# Every configuration runs even when an earlier one fails; the target fails if any does.
 test: deps
 	@status=0; \
 	$(MAKE) --no-print-directory check || status=1; \
 	$(MAKE) --no-print-directory check-asan || status=1; \
+	$(MAKE) --no-print-directory check-tsan || status=1; \
+	$(MAKE) --no-print-directory check-fuzz || status=1; \
 	exit $$status
 
 check:
@@ -35,6 +37,56 @@ check-asan:
 	cmake --build $(ASAN_DIR) -j$(JOBS)
 	UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(ASAN_DIR) --output-on-failure -j$(JOBS)
 
+# ThreadSanitizer (g++): only the test programs with tests that cross threads, and in them only
+# those suites. This is the one list of them: the log and the clock from several threads,
+# messaging and the notification centre's delivery thread, run-loop wake-ups from other threads,
+# the collector (records from any thread, its line feed, synthetic source and the bus), and the
+# root page's link to the collector (change notifications against page teardown).
+TSAN_DIR ?= build-tsan
+TSAN_PROGRAMS = host_tests collector_tests bundle_tests
+TSAN_SUITES = ClockAndLog ClockRealTimeFrom MessagingCenterTest NotificationCenter RunLoopTest \
+	RunLoopWakeHandler Collector CollectorOnTheBus LineFeed SyntheticSource CollectorLink
+empty :=
+space := $(empty) $(empty)
+TSAN_FILTER = ^($(subst $(space),|,$(strip $(TSAN_SUITES))))\.
+check-tsan:
+	$(CONFIGURE) -B $(TSAN_DIR) -DBYTARN_TSAN=ON
+	cmake --build $(TSAN_DIR) -j$(JOBS) --target $(TSAN_PROGRAMS)
+	TSAN_OPTIONS="second_deadlock_stack=1 suppressions=$(CURDIR)/tsan.supp" \
+		ctest --test-dir $(TSAN_DIR) --output-on-failure -j$(JOBS) -R '$(TSAN_FILTER)'
+
+# libFuzzer targets (clang, ASan and UBSan), one per reader of untrusted input; see fuzz/.
+# New inputs go to a working corpus in the build directory, crashes to its artifacts directory;
+# the seeds (fuzz/corpus) and past crashes (fuzz/regressions) are only read.
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_CHECK_SECONDS ?= 10
+FUZZ_TARGETS = PropertyListFuzzer PreferenceStoreFuzzer DesktopEntryFuzzer UsageRowsFuzzer \
+	RecordLineFuzzer ScriptFuzzer
+FUZZ_ARGS ?= -timeout=20 -rss_limit_mb=4096 -print_final_stats=1
+fuzz-build:
+	CC=clang CXX=clang++ cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBYTARN_FUZZ=ON \
+		-DBYTARN_TESTS=OFF -B $(FUZZ_DIR)
+	cmake --build $(FUZZ_DIR) -j$(JOBS) --target $(FUZZ_TARGETS)
+
+# Runs every target for $(1) seconds after replaying its seeds and regressions; all targets run,
+# and the rule fails if any of them found a crash.
+define run-fuzzers
+	@status=0; for target in $(FUZZ_TARGETS); do \
+		mkdir -p $(FUZZ_DIR)/corpus/$$target $(FUZZ_DIR)/artifacts/$$target fuzz/regressions/$$target; \
+		echo "== $$target"; \
+		$(FUZZ_DIR)/fuzz/$$target $(FUZZ_ARGS) -max_total_time=$(1) \
+			-artifact_prefix=$(FUZZ_DIR)/artifacts/$$target/ $(FUZZ_DIR)/corpus/$$target \
+			fuzz/corpus/$$target fuzz/regressions/$$target || status=1; \
+	done; exit $$status
+endef
+
+fuzz: deps fuzz-build
+	$(call run-fuzzers,$(FUZZ_SECONDS))
+
+check-fuzz: fuzz-build
+	$(call run-fuzzers,$(FUZZ_CHECK_SECONDS))
+
 demo: build
 	BUILD_DIR=$(BUILD_DIR) scripts/demo
 
@@ -42,7 +94,7 @@ install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(BENCH_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(BENCH_DIR) $(TSAN_DIR) $(FUZZ_DIR)
 
 # Benchmarks: a Release build of its own (generated data sets are cached in it), three repetitions
 # of each benchmark, the JSON results in bench/results.json and the targets' summary on the console.

@@ -27,8 +27,9 @@ struct CFNotificationCenter {
     std::deque<std::string> queue;
     size_t posted = 0;
     size_t delivered = 0;
-    std::thread worker;
     bool stopping = false;
+    // Last: the thread starts in the constructor and reads every member above.
+    std::thread worker;
 
     CFNotificationCenter() : worker([this] { run(); }) {}
     ~CFNotificationCenter() {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 
 #include "host/Clock.h"
 
@@ -16,6 +17,10 @@ std::shared_ptr<NSTimer> NSTimer::scheduledTimerWithTimeInterval(double interval
     RunLoop::main().addTimer(timer);
     return timer;
 }
+
+namespace {
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+}  // namespace
 
 void NSTimer::invalidate() {
     valid_ = false;
@@ -81,7 +86,11 @@ bool RunLoop::fireOneDueTimer() {
         // A repeating timer keeps its rhythm: the next fire date follows the last one, skipping
         // any that the clock has already passed.
         double missed = std::floor((now - due->fireDate_) / due->interval_);
-        due->fireDate_ += (missed + 1) * due->interval_;
+        double next = due->fireDate_ + (missed + 1) * due->interval_;
+        // Far enough from 1970 the interval is below the clock's precision and the sum does not
+        // move; the timer would then be due again at once, forever. It waits for the next instant
+        // the clock can tell apart instead.
+        due->fireDate_ = next > now ? next : std::nextafter(now, kInfinity);
     }
     auto block = due->block_;
     if (!due->repeats_) due->invalidate();

@@ -116,6 +116,26 @@ TEST_F(RunLoopTest, RepeatingTimerWithoutIntervalStillLetsTheLoopReturn) {
     }
 }
 
+// Far from 1970 the clock tells instants apart only every so many seconds (128 at 1e18, 2048 at
+// 1e19), so a 15-second interval added to a fire date changes nothing. The timer must still move
+// on, or the loop would fire it forever without the clock moving.
+TEST_F(RunLoopTest, RepeatingTimerBelowTheClocksPrecisionStillLetsTheLoopReturn) {
+    for (double far : {1e18, 1e19}) {
+        Clock::setVirtual(far);
+        int fired = 0;
+        auto timer = NSTimer::scheduledTimerWithTimeInterval(
+            15, [&](NSTimer&) { ++fired; }, true);
+        RunLoop::main().runUntilIdle();  // due at once: now + 15 is now
+        EXPECT_EQ(fired, 1) << far;
+        EXPECT_GT(timer->fireDate(), Clock::now()) << far;
+        RunLoop::main().advance(10000);
+        EXPECT_GE(fired, 2) << far;
+        EXPECT_LE(fired, 10000 / 15 + 2) << far;
+        EXPECT_GT(timer->fireDate(), Clock::now()) << far;
+        timer->invalidate();
+    }
+}
+
 TEST_F(RunLoopTest, InvalidatedTimersStopAndLetGoOfWhatTheyHeld) {
     int repeats = 0, selfEnding = 0, once = 0;
     auto held = std::make_shared<int>();
