@@ -15,17 +15,9 @@ namespace {
 const char* const kIdentifier = "org.example.App";
 const char* const kLocales[] = {"en_US", "de_DE", "sr_Latn_RS", "pt_BR", "zh_Hant_TW", ""};
 
-[[noreturn]] void fail(const char* what, const std::string& detail) {
-    std::fprintf(stderr, "DesktopEntryFuzzer: %s\n%s\n", what, detail.c_str());
-    std::abort();
-}
+using FuzzSupport::fail;
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    FuzzSupport::initialize();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;

@@ -1,5 +1,7 @@
 #include "fuzz/FuzzSupport.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -78,3 +80,13 @@ std::string writeFile(const std::string& relative, std::string_view bytes) {
 }
 
 }  // namespace FuzzSupport
+
+void FuzzSupport::fail(const char* what, const std::string& detail) {
+    std::fprintf(stderr, "%s: %s\n%s\n", program_invocation_short_name, what, detail.c_str());
+    std::abort();
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    FuzzSupport::initialize();
+    return 0;
+}

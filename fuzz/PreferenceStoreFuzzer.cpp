@@ -15,10 +15,7 @@ namespace {
 const char* const kDomain = "org.bytarn";
 const char* const kStoredKey = "fuzz.stored";
 
-[[noreturn]] void fail(const char* what, const std::string& detail) {
-    std::fprintf(stderr, "PreferenceStoreFuzzer: %s\n%s\n", what, detail.c_str());
-    std::abort();
-}
+using FuzzSupport::fail;
 
 std::string readWhole(const std::string& path) {
     std::string bytes;
@@ -32,11 +29,6 @@ std::string readWhole(const std::string& path) {
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    FuzzSupport::initialize();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzSupport::resetForInput();

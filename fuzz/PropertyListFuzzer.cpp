@@ -10,17 +10,9 @@
 
 namespace {
 
-[[noreturn]] void fail(const char* what, const std::string& detail) {
-    std::fprintf(stderr, "PropertyListFuzzer: %s\n%s\n", what, detail.c_str());
-    std::abort();
-}
+using FuzzSupport::fail;
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    FuzzSupport::initialize();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string bytes(FuzzSupport::textOf(data, size));

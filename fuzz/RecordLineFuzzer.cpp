@@ -18,10 +18,7 @@
 
 namespace {
 
-[[noreturn]] void fail(const char* what, const std::string& detail) {
-    std::fprintf(stderr, "RecordLineFuzzer: %s\n%s\n", what, detail.c_str());
-    std::abort();
-}
+using FuzzSupport::fail;
 
 struct Expected {
     std::size_t recorded = 0;
@@ -65,11 +62,6 @@ void expectLine(std::string_view line, Expected& expected) {
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    FuzzSupport::initialize();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzSupport::resetForInput();

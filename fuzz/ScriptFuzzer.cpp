@@ -19,10 +19,7 @@
 
 namespace {
 
-[[noreturn]] void fail(const char* what, const std::string& detail) {
-    std::fprintf(stderr, "ScriptFuzzer: %s\n%s\n", what, detail.c_str());
-    std::abort();
-}
+using FuzzSupport::fail;
 
 constexpr double kMostAdvance = 86400;
 
@@ -36,11 +33,6 @@ std::pair<std::string, std::string> commandOf(const std::string& line) {
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    FuzzSupport::initialize();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzSupport::resetForInput();

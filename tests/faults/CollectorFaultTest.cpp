@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,15 +60,6 @@ class CollectorFaults : public QuietMainLoopTest {
     UsageTotals expected;
 
   protected:
-    void SetUp() override {
-        QuietMainLoopTest::SetUp();
-        SystemLog::setSendToSyslog(false);
-    }
-    void TearDown() override {
-        SystemLog::setSendToSyslog(true);
-        QuietMainLoopTest::TearDown();
-    }
-
     static void removeDatabase(const std::string& path) {
         for (const char* suffix : {"", "-wal", "-shm", "-journal"}) fs::remove(path + suffix);
     }
@@ -186,35 +178,32 @@ TEST_F(CollectorFaults, DiskFullAtEveryWriteOfASaveLosesNothingAndCountsNothingT
         removeDatabase(path);
         expected.clear();
 
-        // The disk fills at each writing call in turn, and stays full until the save is over.
-        for (std::uint64_t failAt = 0; failAt < calls; ++failAt) {
+        // One failure point: a save under the armed fault, then one without; afterwards the next
+        // round starts from a clean slate.
+        auto round = [&](const std::function<void()>& arm, const std::string& where) {
             ++figures.failurePoints;
-            runRound(
-                *this, start, vfs, [&] { vfs.arm(failAt); }, figures,
-                std::string(start.name) + ", writing call " + std::to_string(failAt) + " of " +
-                    std::to_string(calls),
-                path);
+            runRound(*this, start, vfs, arm, figures, std::string(start.name) + ", " + where, path);
             EXPECT_GT(vfs.failures(), 0u);
             removeDatabase(path);
             expected.clear();
             SystemLog::takeCaptured();
-            if (HasFatalFailure()) return;
+            return !HasFatalFailure();
+        };
+
+        // The disk fills at each writing call in turn, and stays full until the save is over.
+        for (std::uint64_t failAt = 0; failAt < calls; ++failAt) {
+            if (!round([&] { vfs.arm(failAt); },
+                       "writing call " + std::to_string(failAt) + " of " + std::to_string(calls)))
+                return;
         }
 
         // The disk fills in the middle of a write, which lands in part: a torn page.
         std::uint64_t step = std::max<std::uint64_t>(bytes / 48, 1) | 1;
         for (std::uint64_t budget = 0; budget < bytes; budget += step) {
-            ++figures.failurePoints;
-            runRound(
-                *this, start, vfs, [&] { vfs.arm(FaultVfs::kUnlimited, budget); }, figures,
-                std::string(start.name) + ", full after " + std::to_string(budget) + " of " +
-                    std::to_string(bytes) + " bytes",
-                path);
-            EXPECT_GT(vfs.failures(), 0u);
-            removeDatabase(path);
-            expected.clear();
-            SystemLog::takeCaptured();
-            if (HasFatalFailure()) return;
+            if (!round([&] { vfs.arm(FaultVfs::kUnlimited, budget); },
+                       "full after " + std::to_string(budget) + " of " + std::to_string(bytes) +
+                           " bytes"))
+                return;
         }
     }
     EXPECT_EQ(figures.recovered, figures.failurePoints);

@@ -57,15 +57,6 @@ std::size_t temporaryFiles(const std::string& directory) {
 
 class PreferenceFaults : public QuietMainLoopTest {
   protected:
-    void SetUp() override {
-        QuietMainLoopTest::SetUp();
-        SystemLog::setSendToSyslog(false);
-    }
-    void TearDown() override {
-        SystemLog::setSendToSyslog(true);
-        QuietMainLoopTest::TearDown();
-    }
-
     std::size_t logged(const std::string& text) {
         std::size_t count = 0;
         for (const auto& line : SystemLog::takeCaptured())

@@ -6,16 +6,18 @@
 #include "host/SystemLog.h"
 
 // A test that starts and ends with an empty main run loop, and whose log lines are captured
-// without reaching standard error.
+// without reaching standard error or the system log.
 class QuietMainLoopTest : public ::testing::Test {
   protected:
     void SetUp() override {
         RunLoop::main().reset();
         SystemLog::setEchoToStandardError(false);
+        SystemLog::setSendToSyslog(false);
         SystemLog::takeCaptured();
     }
     void TearDown() override {
         RunLoop::main().reset();
         SystemLog::setEchoToStandardError(true);
+        SystemLog::setSendToSyslog(true);
     }
 };
