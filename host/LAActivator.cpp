@@ -135,6 +135,8 @@ std::shared_ptr<UIImage> LAActivator::smallIconForListenerName(const std::string
 
 void LAActivator::clearCache() {
     std::lock_guard lock(mutex_);
+    lastIdentifier_ = nullptr;
+    lastAnswer_ = nullptr;
     cache_.clear();
 }
 
@@ -143,9 +145,18 @@ unsigned LAActivator::fileLookups() const {
     return fileLookups_;
 }
 
-// Called with mutex_ held.
+// Called with mutex_ held, as is answerFromFiles.
 const LAActivator::Answer& LAActivator::lookUp(const std::string& identifier) {
-    if (auto found = cache_.find(identifier); found != cache_.end()) return found->second;
+    if (lastAnswer_ && *lastIdentifier_ == identifier) return *lastAnswer_;
+    auto found = cache_.find(identifier);
+    if (found == cache_.end())
+        found = cache_.emplace(identifier, answerFromFiles(identifier)).first;
+    lastIdentifier_ = &found->first;
+    lastAnswer_ = &found->second;
+    return found->second;
+}
+
+LAActivator::Answer LAActivator::answerFromFiles(const std::string& identifier) {
     ++fileLookups_;
     Answer answer;
     if (isSafeIdentifier(identifier)) {
@@ -157,5 +168,5 @@ const LAActivator::Answer& LAActivator::lookUp(const std::string& identifier) {
                 answer.icon = iconFromEntry(*icon);
         }
     }
-    return cache_.emplace(identifier, std::move(answer)).first->second;
+    return answer;
 }

@@ -34,9 +34,14 @@ class LAActivator {
         std::shared_ptr<UIImage> icon;
     };
     const Answer& lookUp(const std::string& identifier);
+    Answer answerFromFiles(const std::string& identifier);
 
     mutable std::mutex mutex_;
     // Hashed: a page looks up every application's title and icon at every build.
     std::unordered_map<std::string, Answer> cache_;
+    // The latest answer: a row asks for its title, then at once for its icon. Elements of the
+    // map stay where they are until they are erased, so these stay valid until clearCache.
+    const std::string* lastIdentifier_ = nullptr;
+    const Answer* lastAnswer_ = nullptr;
     unsigned fileLookups_ = 0;
 };

@@ -31,8 +31,8 @@ void PSSpecifier::setProperty(InlineAny value, const std::string& key) {
             return;
         }
     }
-    // An application row gets four properties; one allocation covers them.
-    if (properties_.empty()) properties_.reserve(4);
+    // Rows have a handful of properties: one allocation covers most rows' all.
+    if (properties_.capacity() == 0) properties_.reserve(4);
     properties_.emplace_back(key, std::move(value));
 }
 

@@ -68,6 +68,8 @@ class PSSpecifier {
     void setProperty(InlineAny value, const std::string& key);
     const InlineAny* propertyForKey(const std::string& key) const;
     void removePropertyForKey(const std::string& key);
+    // Room for this many properties, for a caller that knows how many a row will get.
+    void reserveProperties(std::size_t count) { properties_.reserve(count); }
 
     // A property of a given type, or nullptr when absent or of another type.
     template <class T>

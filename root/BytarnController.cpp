@@ -16,6 +16,8 @@ REGISTER_PAGE_CLASS(BytarnController);
 namespace {
 const char* const kEntryControllerClass = "BytarnEntryController";
 const char* const kEntryCellClass = "BytarnEntryCell";
+// The row's LinkedRecord.
+const char* const kLinkedRecordKey = "Bytarn_linked";
 }  // namespace
 
 BytarnController::BytarnController() = default;
@@ -69,7 +71,9 @@ void BytarnController::setupSpecifiers() {
         for (const auto& [identifier, record] : *apps_) {
             std::uint64_t relevant = record->relevantUsage(devices_);
             if (relevant == 0) continue;
-            rows.push_back(link(identifier, record));
+            auto row = link(identifier, record);
+            row->setProperty(LinkedRecord{appsQuery_, record.get()}, kLinkedRecordKey);
+            rows.push_back(std::move(row));
             wifi += record->usage_wifi();
             cellular += record->usage_cellular();
             total += relevant;
@@ -145,6 +149,8 @@ std::shared_ptr<PSSpecifier> BytarnController::link(const std::string& bundleIde
             return static_cast<BytarnController&>(target).usage(r);
         },
         kEntryControllerClass, PSLinkListCell);
+    // Four properties here and the page's note of the record it was made from.
+    row->reserveProperties(5);
     row->setProperty(std::string(kEntryCellClass), "cellClass");
     row->setProperty(bundleIdentifier, "id");
     setEntry(*row, entry);
@@ -170,13 +176,19 @@ void BytarnController::reloadSpecifiers() {
 
 void BytarnController::reloadApps() {
     auto fresh = queryUsage(usageDatabasePath(), startDateStr(), endDateStr());
-    if (fresh) apps_ = std::move(*fresh);
+    if (!fresh) return;
+    apps_ = std::move(*fresh);
+    ++appsQuery_;
 }
 
 std::string BytarnController::usage(const PSSpecifier& row) const {
     std::uint64_t count = 0;
-    if (apps_) {
-        // Every value read of every row comes here: find the record without copying the id.
+    // Every value read of every row comes here. A row of the current build already knows its
+    // record; any other looks its identifier up, without copying it.
+    auto linked = row.property<LinkedRecord>(kLinkedRecordKey);
+    if (linked && linked->query == appsQuery_) {
+        if (linked->record) count = linked->record->relevantUsage(devices_);
+    } else if (apps_) {
         const std::string* id = row.identifierIfString();
         std::string copied;
         if (!id) id = &(copied = row.identifier());

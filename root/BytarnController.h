@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -116,6 +117,16 @@ class BytarnController : public PSListController, public DeviceFilterOwner {
     void endCollectorLink();
     // The row of a table position: the section's group row, then its rows one by one.
     std::shared_ptr<PSSpecifier> specifierAtIndexPath(NSIndexPath indexPath) const;
+
+    // Which records an application row was made from: the query (apps_ at that time) and its
+    // record there. While apps_ is unchanged a value read takes the record from here instead of
+    // finding the identifier among every application's records.
+    struct LinkedRecord {
+        std::uint64_t query = 0;
+        const BytarnEntry* record = nullptr;
+    };
+    // Tells apart the states of apps_: changes at every successful query and every delete.
+    std::uint64_t appsQuery_ = 0;
 
     std::optional<AppUsage> apps_;
     std::shared_ptr<NSTimer> flushTimer_;

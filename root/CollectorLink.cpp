@@ -74,6 +74,7 @@ void BytarnController::tableView(UITableView&, UITableViewCellEditingStyle style
     if (!row || !entry(*row)) return;
     const std::string identifier = row->identifier();
     if (apps_) apps_->erase(identifier);
+    ++appsQuery_;
     CPDistributedMessagingCenter::UserInfo userInfo{{"bundleIdentifier", identifier}};
     removeSpecifierAtIndex(indexOfGroup(indexPath.section) + indexPath.row + 1, true);
     // The totals keep counting the application until the next build, which the collector's

@@ -145,6 +145,8 @@ TEST_F(CollectorLink, DeleteWithTheSettingsShownRemovesTheRightApplication) {
     const size_t rowsBefore = page->specifiers().size();
 
     NSIndexPath second = pathOf("b.second");
+    auto deleted = page->specifierAtIndex(page->indexOfGroup(second.section) + second.row + 1);
+    ASSERT_EQ(deleted->name(), "b.second");
     page->tableView(page->table(), UITableViewCellEditingStyleInsert, second);  // not a delete
     EXPECT_EQ(page->specifiers().size(), rowsBefore);
 
@@ -153,6 +155,7 @@ TEST_F(CollectorLink, DeleteWithTheSettingsShownRemovesTheRightApplication) {
     ASSERT_EQ(page->specifiers().size(), rowsBefore - 1);
     EXPECT_EQ(page->apps()->count("b.second"), 0u);
     EXPECT_EQ(page->apps()->count("a.first"), 1u);
+    EXPECT_EQ(deleted->valueText(), "0.00B");  // its record is gone
     Rows names;
     for (const auto& row : page->specifiers())
         if (entry(*row)) names.push_back(row->name());

@@ -179,6 +179,22 @@ TEST_F(RootPage, ValuesComeFromTheLatestQuery) {
     openPage();
     auto row = page->specifiers().back();
     EXPECT_EQ(row->valueText(), "2.00KB");
+    // A failed query keeps the records, and the value.
+    const std::string database = usageDatabasePath();
+    std::filesystem::rename(database, database + ".away");
+    page->reloadApps();
+    EXPECT_EQ(row->valueText(), "2.00KB");
+    std::filesystem::rename(database + ".away", database);
+    // The same row, without a new build, shows the new record.
+    addUsage("app", "2026-12-06", 1024, 0);
+    page->reloadApps();
+    EXPECT_EQ(row->valueText(), "3.00KB");
+    // A row of an earlier build, still held, shows the latest record too.
+    page->reloadSpecifiers();
+    ASSERT_NE(page->specifiers().back(), row);
+    addUsage("app", "2026-12-06", 1024, 0);
+    page->reloadSpecifiers();
+    EXPECT_EQ(row->valueText(), "4.00KB");
     sql("DELETE FROM usage;");
     page->reloadApps();
     EXPECT_EQ(page->usage(*row), "0.00B");  // vanished from the records
