@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <deque>
+
 #include "data/BytarnEntry.h"
 #include "host/NSString.h"
 #include "host/Paths.h"
@@ -59,6 +61,9 @@ std::optional<AppUsage> queryUsage(const std::string& databasePath,
     }
 
     AppUsage apps;
+    // The records of one query are made together and share one owner: a record keeps them all
+    // (a few dozen bytes each) while anything holds it. A deque never moves what it holds.
+    auto records = std::make_shared<std::deque<BytarnEntry>>();
     bool failed = false;
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2(db, kQuery, -1, &statement, nullptr) != SQLITE_OK) {
@@ -73,12 +78,13 @@ std::optional<AppUsage> queryUsage(const std::string& databasePath,
             std::string identifier(reinterpret_cast<const char*>(app),
                                    static_cast<size_t>(sqlite3_column_bytes(statement, 0)));
             if (!NSString::isValidUTF8(identifier)) continue;
-            auto record = std::make_shared<BytarnEntry>();
-            record->setUsage_wifi(columnCount(statement, 1));
-            record->setUsage_cellular(columnCount(statement, 2));
-            record->setUsage_unknown(columnCount(statement, 3));
+            BytarnEntry& record = records->emplace_back();
+            record.setUsage_wifi(columnCount(statement, 1));
+            record.setUsage_cellular(columnCount(statement, 2));
+            record.setUsage_unknown(columnCount(statement, 3));
             // GROUP BY usually returns the applications in order: the end is the likely place.
-            apps.insert_or_assign(apps.end(), std::move(identifier), std::move(record));
+            apps.insert_or_assign(apps.end(), std::move(identifier),
+                                  std::shared_ptr<BytarnEntry>(records, &record));
         }
         failed = rc != SQLITE_DONE;
     }

@@ -48,6 +48,24 @@ TEST_F(UsageQuery, SumsEveryRowOfAnApplication) {
     EXPECT_EQ(e.usage_unknown(), 6u);
 }
 
+TEST_F(UsageQuery, RecordsOutliveTheirQuery) {
+    // Enough applications for the records to span several blocks.
+    for (int i = 0; i < 100; ++i)
+        addUsage("app." + std::to_string(100 + i), "2026-12-06", static_cast<std::uint64_t>(i), 1);
+    std::vector<std::shared_ptr<BytarnEntry>> kept;
+    {
+        auto apps = query("2026-12-06", "2026-12-06");
+        ASSERT_TRUE(apps);
+        ASSERT_EQ(apps->size(), 100u);
+        for (const auto& [id, record] : *apps) kept.push_back(record);
+    }
+    // The map is gone; each record is still its own, with its own counts.
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_EQ(kept[static_cast<size_t>(i)]->usage_wifi(), static_cast<std::uint64_t>(i));
+        EXPECT_EQ(kept[static_cast<size_t>(i)]->usage_cellular(), 1u);
+    }
+}
+
 TEST_F(UsageQuery, EmptyResults) {
     sql("SELECT 1;");  // creates the database with its empty table
     auto apps = query("0000-00-00", "2026-12-06");
