@@ -31,7 +31,7 @@ void PSSpecifier::setProperty(InlineAny value, const std::string& key) {
             return;
         }
     }
-    // Rows have a handful of properties: one allocation covers most rows' all.
+    // Rows have a handful of properties: for most rows one allocation holds them all.
     if (properties_.capacity() == 0) properties_.reserve(4);
     properties_.emplace_back(key, std::move(value));
 }
