@@ -16,9 +16,9 @@
 #include <stdexcept>
 
 #include "collector/UsageDatabase.h"
-#include "host/Clock.h"
-#include "host/LAActivator.h"
-#include "host/Locale.h"
+#include "host/activator/LAActivator.h"
+#include "host/foundation/Clock.h"
+#include "host/foundation/Locale.h"
 
 namespace fs = std::filesystem;
 

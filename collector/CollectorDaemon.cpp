@@ -9,14 +9,14 @@
 #include <optional>
 #include <thread>
 
-#include "collector/RecordLineReader.h"
-#include "collector/SyntheticTrafficSource.h"
 #include "collector/UsageCollector.h"
 #include "collector/UsageDatabase.h"
-#include "host/Clock.h"
-#include "host/DBusTransport.h"
-#include "host/RunLoop.h"
-#include "host/SystemLog.h"
+#include "collector/sources/RecordLineReader.h"
+#include "collector/sources/SyntheticTrafficSource.h"
+#include "host/foundation/Clock.h"
+#include "host/foundation/RunLoop.h"
+#include "host/foundation/SystemLog.h"
+#include "host/messaging/DBusTransport.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <stdexcept>
 
 #include "collector/UsageDatabase.h"
-#include "host/Clock.h"
-#include "host/NSDateFormatter.h"
+#include "host/foundation/Clock.h"
+#include "host/foundation/NSDateFormatter.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <stdexcept>
 
 #include "collector/UsageDatabase.h"
-#include "host/CFNotificationCenter.h"
-#include "host/Clock.h"
-#include "host/NSDateFormatter.h"
-#include "host/SystemLog.h"
+#include "host/foundation/Clock.h"
+#include "host/foundation/NSDateFormatter.h"
+#include "host/foundation/SystemLog.h"
+#include "host/messaging/CFNotificationCenter.h"
 
 namespace {
 

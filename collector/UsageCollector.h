@@ -12,7 +12,7 @@
 
 #include "collector/NetworkKind.h"
 #include "collector/SyntheticTraffic.h"
-#include "host/CPDistributedMessagingCenter.h"
+#include "host/messaging/CPDistributedMessagingCenter.h"
 
 class MessagingTransport;
 class NSDateFormatter;

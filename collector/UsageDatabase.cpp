@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "host/Paths.h"
+#include "host/foundation/Paths.h"
 
 namespace {
 

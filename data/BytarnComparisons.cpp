@@ -4,8 +4,8 @@
 #include <cstdint>
 
 #include "data/BytarnEntry.h"
-#include "host/PSListController.h"
-#include "host/PSSpecifier.h"
+#include "host/preferences/PSListController.h"
+#include "host/preferences/PSSpecifier.h"
 
 namespace {
 const char* const kEntryKey = "Bytarn_entry";

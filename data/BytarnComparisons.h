@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/NSString.h"
+#include "host/foundation/NSString.h"
 
 class BytarnEntry;
 class PSSpecifier;

@@ -5,9 +5,9 @@
 #include <deque>
 
 #include "data/BytarnEntry.h"
-#include "host/NSString.h"
-#include "host/Paths.h"
-#include "host/SystemLog.h"
+#include "host/foundation/NSString.h"
+#include "host/foundation/Paths.h"
+#include "host/foundation/SystemLog.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <string>
 
 #include "fuzz/FuzzSupport.h"
-#include "host/LAActivator.h"
-#include "host/Locale.h"
-#include "host/NSString.h"
-#include "host/UIImage.h"
+#include "host/activator/LAActivator.h"
+#include "host/foundation/Locale.h"
+#include "host/foundation/NSString.h"
+#include "host/ui/UIImage.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "host/Clock.h"
-#include "host/LAActivator.h"
-#include "host/Locale.h"
-#include "host/RunLoop.h"
-#include "host/SystemLog.h"
+#include "host/activator/LAActivator.h"
+#include "host/foundation/Clock.h"
+#include "host/foundation/Locale.h"
+#include "host/foundation/RunLoop.h"
+#include "host/foundation/SystemLog.h"
 
 namespace fs = std::filesystem;
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "fuzz/FuzzSupport.h"
-#include "host/PreferenceStore.h"
-#include "host/PropertyList.h"
+#include "host/foundation/PreferenceStore.h"
+#include "host/foundation/PropertyList.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz/FuzzSupport.h"
-#include "host/PropertyList.h"
+#include "host/foundation/PropertyList.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "collector/RecordLineReader.h"
 #include "collector/UsageCollector.h"
+#include "collector/sources/RecordLineReader.h"
 #include "fuzz/FuzzSupport.h"
 
 namespace {

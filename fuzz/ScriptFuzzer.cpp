@@ -15,7 +15,7 @@
 
 #include "collector/UsageDatabase.h"
 #include "fuzz/FuzzSupport.h"
-#include "settings/SettingsSession.h"
+#include "settings/script/ScriptSession.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "data/UsageQuery.h"
 #include "data/UsageString.h"
 #include "fuzz/FuzzSupport.h"
-#include "host/PSSpecifier.h"
+#include "host/preferences/PSSpecifier.h"
 #include "root/BytarnController.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "pages/BytarnAutoPopPSListItemsController.h"
 
-#include "host/ClassRegistry.h"
+#include "host/preferences/ClassRegistry.h"
 
 REGISTER_PAGE_CLASS(BytarnAutoPopPSListItemsController);
 

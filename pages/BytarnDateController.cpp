@@ -1,7 +1,7 @@
 #include "pages/BytarnDateController.h"
 
-#include "host/ClassRegistry.h"
-#include "host/NSDateFormatter.h"
+#include "host/foundation/NSDateFormatter.h"
+#include "host/preferences/ClassRegistry.h"
 #include "pages/BytarnDatePicker.h"
 #include "root/BytarnController.h"
 

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "host/PSListController.h"
+#include "host/preferences/PSListController.h"
 
 class BytarnDatePicker;
 

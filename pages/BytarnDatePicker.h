@@ -1,6 +1,6 @@
 #pragma once
 
-#include "host/UIDatePicker.h"
+#include "host/ui/UIDatePicker.h"
 
 // The date page's picker: 320 by 216 points, put back at the centre of its superview at each of
 // its own layout passes.

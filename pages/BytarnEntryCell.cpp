@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "host/ClassRegistry.h"
+#include "host/preferences/ClassRegistry.h"
 
 REGISTER_CELL_CLASS(BytarnEntryCell);
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "host/PSTableCell.h"
+#include "host/preferences/PSTableCell.h"
 
 // The cell of an application's usage. The usage string is never cut short: when name and value
 // do not both fit, the name gives up exactly the width the value needs and shrinks its font.

@@ -3,8 +3,8 @@
 #include "data/BytarnComparisons.h"
 #include "data/BytarnEntry.h"
 #include "data/UsageString.h"
-#include "host/ClassRegistry.h"
-#include "host/UIImage.h"
+#include "host/preferences/ClassRegistry.h"
+#include "host/ui/UIImage.h"
 #include "root/BytarnController.h"
 
 REGISTER_PAGE_CLASS(BytarnEntryController);

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "host/PSListController.h"
+#include "host/preferences/PSListController.h"
 #include "root/AppEntryPage.h"
 
 class BytarnController;

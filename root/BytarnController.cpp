@@ -4,12 +4,12 @@
 
 #include "data/BytarnEntry.h"
 #include "data/UsageString.h"
-#include "host/ClassRegistry.h"
-#include "host/LAActivator.h"
-#include "host/NSBundle.h"
-#include "host/NSDateFormatter.h"
-#include "host/RunLoop.h"
-#include "host/UIImage.h"
+#include "host/activator/LAActivator.h"
+#include "host/foundation/NSBundle.h"
+#include "host/foundation/NSDateFormatter.h"
+#include "host/foundation/RunLoop.h"
+#include "host/preferences/ClassRegistry.h"
+#include "host/ui/UIImage.h"
 
 REGISTER_PAGE_CLASS(BytarnController);
 

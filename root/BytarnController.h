@@ -7,8 +7,8 @@
 
 #include "data/BytarnComparisons.h"
 #include "data/UsageQuery.h"
-#include "host/PSListController.h"
-#include "host/Value.h"
+#include "host/foundation/Value.h"
+#include "host/preferences/PSListController.h"
 #include "root/AppEntryPage.h"
 
 class BytarnEntry;

@@ -1,9 +1,9 @@
 // The root page's link with the usage collector: periodic saves, the change notification, and
 // swipe-to-delete of an application's records.
 #include "data/BytarnEntry.h"
-#include "host/CFNotificationCenter.h"
-#include "host/CPDistributedMessagingCenter.h"
-#include "host/RunLoop.h"
+#include "host/foundation/RunLoop.h"
+#include "host/messaging/CFNotificationCenter.h"
+#include "host/messaging/CPDistributedMessagingCenter.h"
 #include "root/BytarnController.h"
 #include "root/BytarnFlushProxy.h"
 

@@ -1,6 +1,6 @@
 // The reporting period of the root page: the query's first and last day, the effective period,
 // and the summary title.
-#include "host/NSDateFormatter.h"
+#include "host/foundation/NSDateFormatter.h"
 #include "root/BytarnController.h"
 
 namespace {

@@ -6,9 +6,9 @@
 
 #include <iostream>
 
-#include "settings/SessionOptions.h"
-#include "settings/SettingsSession.h"
-#include "settings/TerminalSession.h"
+#include "settings/core/SessionOptions.h"
+#include "settings/script/ScriptSession.h"
+#include "settings/terminal/TerminalSession.h"
 
 namespace {
 

@@ -8,14 +8,14 @@
 #include <vector>
 
 #include "collector/UsageDatabase.h"
-#include "host/LAActivator.h"
-#include "host/NSBundle.h"
-#include "host/PSSpecifier.h"
-#include "host/PreferenceStore.h"
-#include "host/RunLoop.h"
-#include "host/SystemLog.h"
-#include "host/UIImage.h"
-#include "host/UIKit.h"
+#include "host/activator/LAActivator.h"
+#include "host/foundation/NSBundle.h"
+#include "host/foundation/PreferenceStore.h"
+#include "host/foundation/RunLoop.h"
+#include "host/foundation/SystemLog.h"
+#include "host/preferences/PSSpecifier.h"
+#include "host/ui/UIImage.h"
+#include "host/ui/UIKit.h"
 #include "root/BytarnController.h"
 #include "support/TestEnvironment.h"
 

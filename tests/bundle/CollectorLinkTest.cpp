@@ -1,8 +1,8 @@
 // The root page's link with the usage collector: saves, change notifications, deletes, teardown.
 #include "BundleFixture.h"
 #include "data/BytarnEntry.h"
-#include "host/CFNotificationCenter.h"
-#include "host/CPDistributedMessagingCenter.h"
+#include "host/messaging/CFNotificationCenter.h"
+#include "host/messaging/CPDistributedMessagingCenter.h"
 
 namespace {
 

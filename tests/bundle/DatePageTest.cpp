@@ -1,7 +1,7 @@
 // The custom date page: the picker, "Confirm" and "Cancel".
 #include "BundleFixture.h"
-#include "host/Clock.h"
-#include "host/Locale.h"
+#include "host/foundation/Clock.h"
+#include "host/foundation/Locale.h"
 #include "pages/BytarnDateController.h"
 #include "pages/BytarnDatePicker.h"
 

@@ -1,9 +1,9 @@
 // The usage cell: the value is never cut short, the name gives way.
 #include <gtest/gtest.h>
 
-#include "host/PSSpecifier.h"
-#include "host/PSTableCell.h"
-#include "host/UIImage.h"
+#include "host/preferences/PSSpecifier.h"
+#include "host/preferences/PSTableCell.h"
+#include "host/ui/UIImage.h"
 #include "root/BytarnController.h"
 
 namespace {

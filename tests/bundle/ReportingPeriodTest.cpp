@@ -1,7 +1,7 @@
 // The reporting period: query range, effective period and summary title, on a pinned clock.
 #include "BundleFixture.h"
-#include "host/Clock.h"
-#include "host/Locale.h"
+#include "host/foundation/Clock.h"
+#include "host/foundation/Locale.h"
 
 namespace {
 

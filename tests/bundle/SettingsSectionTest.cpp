@@ -1,7 +1,7 @@
 // The settings section: showing and hiding it, changing settings, and reaching a detail page.
 #include "BundleFixture.h"
 #include "data/BytarnEntry.h"
-#include "host/PSListItemsController.h"
+#include "host/preferences/PSListItemsController.h"
 #include "root/AppEntryPage.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include "data/BytarnEntry.h"
 #include "data/UsageQuery.h"
 #include "data/UsageString.h"
-#include "host/Locale.h"
-#include "host/PSSpecifier.h"
+#include "host/foundation/Locale.h"
+#include "host/preferences/PSSpecifier.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 
 #include "collector/CollectorTestSupport.h"
 #include "collector/UsageDatabase.h"
-#include "host/DBusTransport.h"
-#include "host/SystemLog.h"
+#include "host/foundation/SystemLog.h"
+#include "host/messaging/DBusTransport.h"
 #include "support/ChildProcesses.h"
 #include "support/TestEnvironment.h"
 

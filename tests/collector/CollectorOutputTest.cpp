@@ -8,8 +8,8 @@
 #include "collector/CollectorTestSupport.h"
 #include "collector/SyntheticTraffic.h"
 #include "collector/UsageDatabase.h"
-#include "host/LAActivator.h"
-#include "host/Paths.h"
+#include "host/activator/LAActivator.h"
+#include "host/foundation/Paths.h"
 #include "support/TestEnvironment.h"
 
 namespace {

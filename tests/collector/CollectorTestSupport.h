@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host/CFNotificationCenter.h"
-#include "host/CPDistributedMessagingCenter.h"
+#include "host/messaging/CFNotificationCenter.h"
+#include "host/messaging/CPDistributedMessagingCenter.h"
 
 // Every row of a query on a connection of its own, the columns as text ("NULL" for null).
 inline std::vector<std::vector<std::string>> queryRows(const std::string& path,

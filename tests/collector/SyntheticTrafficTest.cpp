@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/Clock.h"
+#include "host/foundation/Clock.h"
 #include "support/TestEnvironment.h"
 
 void PrintTo(const UsageRow& row, std::ostream* out) {

@@ -10,9 +10,9 @@
 
 #include "collector/CollectorTestSupport.h"
 #include "collector/UsageDatabase.h"
-#include "host/Clock.h"
-#include "host/RunLoop.h"
-#include "host/SystemLog.h"
+#include "host/foundation/Clock.h"
+#include "host/foundation/RunLoop.h"
+#include "host/foundation/SystemLog.h"
 #include "support/QuietMainLoopTest.h"
 #include "support/TestEnvironment.h"
 

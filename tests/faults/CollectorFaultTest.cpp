@@ -17,8 +17,8 @@
 #include "collector/UsageDatabase.h"
 #include "faults/FaultTestSupport.h"
 #include "faults/FaultVfs.h"
-#include "host/Clock.h"
-#include "host/SystemLog.h"
+#include "host/foundation/Clock.h"
+#include "host/foundation/SystemLog.h"
 #include "support/QuietMainLoopTest.h"
 #include "support/TestEnvironment.h"
 

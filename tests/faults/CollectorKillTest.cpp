@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "faults/FaultTestSupport.h"
-#include "host/DBusTransport.h"
-#include "host/SystemLog.h"
+#include "host/foundation/SystemLog.h"
+#include "host/messaging/DBusTransport.h"
 #include "support/TestEnvironment.h"
 
 namespace {

@@ -16,8 +16,8 @@
 #include "bundle/BundleFixture.h"
 #include "data/BytarnEntry.h"
 #include "faults/FaultTestSupport.h"
-#include "host/Clock.h"
-#include "host/DBusTransport.h"
+#include "host/foundation/Clock.h"
+#include "host/messaging/DBusTransport.h"
 
 namespace {
 

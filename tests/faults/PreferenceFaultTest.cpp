@@ -15,9 +15,9 @@
 #include <string>
 #include <thread>
 
-#include "host/PreferenceStore.h"
-#include "host/PropertyList.h"
-#include "host/SystemLog.h"
+#include "host/foundation/PreferenceStore.h"
+#include "host/foundation/PropertyList.h"
+#include "host/foundation/SystemLog.h"
 #include "support/QuietMainLoopTest.h"
 #include "support/TestEnvironment.h"
 

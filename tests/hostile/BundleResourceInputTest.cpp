@@ -9,10 +9,10 @@
 #include <sstream>
 
 #include "bundle/BundleFixture.h"
-#include "host/PropertyList.h"
+#include "host/foundation/PropertyList.h"
 #include "hostile/Catalogue.h"
-#include "settings/SettingsApplication.h"
-#include "settings/SettingsBundle.h"
+#include "settings/core/SettingsApplication.h"
+#include "settings/core/SettingsBundle.h"
 #include "support/QuietMainLoopTest.h"
 
 namespace fs = std::filesystem;

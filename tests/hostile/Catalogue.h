@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host/SystemLog.h"
+#include "host/foundation/SystemLog.h"
 
 namespace catalogue {
 

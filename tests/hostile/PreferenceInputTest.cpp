@@ -6,8 +6,8 @@
 
 #include "bundle/BundleFixture.h"
 #include "data/UsageQuery.h"
-#include "host/NSDateFormatter.h"
-#include "host/PropertyList.h"
+#include "host/foundation/NSDateFormatter.h"
+#include "host/foundation/PropertyList.h"
 #include "hostile/Catalogue.h"
 #include "pages/BytarnDateController.h"
 #include "pages/BytarnDatePicker.h"

@@ -7,9 +7,9 @@
 #include <limits>
 
 #include "collector/CollectorTestSupport.h"
-#include "collector/RecordLineReader.h"
 #include "collector/UsageCollector.h"
 #include "collector/UsageDatabase.h"
+#include "collector/sources/RecordLineReader.h"
 #include "hostile/Catalogue.h"
 #include "support/QuietMainLoopTest.h"
 #include "support/TestEnvironment.h"

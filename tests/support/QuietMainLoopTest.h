@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "host/RunLoop.h"
-#include "host/SystemLog.h"
+#include "host/foundation/RunLoop.h"
+#include "host/foundation/SystemLog.h"
 
 // A test that starts and ends with an empty main run loop, and whose log lines are captured
 // without reaching standard error or the system log.

@@ -9,8 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "host/Clock.h"
-#include "host/Locale.h"
+#include "host/foundation/Clock.h"
+#include "host/foundation/Locale.h"
 
 namespace fs = std::filesystem;
 

@@ -1,0 +1,99 @@
+#include "host/foundation/Locale.h"
+
+#include <unicode/locid.h>
+#include <unicode/timezone.h>
+#include <unicode/unistr.h>
+
+#include <atomic>
+#include <memory>
+
+namespace {
+
+std::atomic<unsigned> generation{0};
+
+std::string toUTF8(const icu::UnicodeString& text) {
+    std::string out;
+    text.toUTF8String(out);
+    return out;
+}
+
+// Turns a POSIX locale name (language[_territory][.codeset][@modifier]) into an ICU identifier.
+// ICU itself would keep the codeset as part of the country and read a bare modifier as a variant,
+// so "de_DE.UTF-8" would name a country "DE.UTF-8" that has no data.
+std::string icuIdentifierFromPOSIX(const std::string& identifier) {
+    std::string base = identifier;
+    std::string modifier;
+    if (auto at = base.find('@'); at != std::string::npos) {
+        modifier = base.substr(at + 1);
+        base.erase(at);
+    }
+    if (auto dot = base.find('.'); dot != std::string::npos) base.erase(dot);
+    if (base == "C" || base == "POSIX") return "en_US_POSIX";
+
+    // "@collation=phonebook" is already ICU keyword syntax; keep it as it is.
+    if (modifier.find('=') != std::string::npos) return base + "@" + modifier;
+    // The only POSIX modifiers that change what text looks like are the scripts; the rest
+    // ("@euro") only ever chose a currency or a codeset, which ICU decides by itself.
+    const char* script = modifier == "latin" ? "Latn" : modifier == "cyrillic" ? "Cyrl" : nullptr;
+    if (script) {
+        icu::Locale parsed(base.c_str());
+        std::string withScript = std::string(parsed.getLanguage()) + "_" + script;
+        if (*parsed.getCountry()) withScript += std::string("_") + parsed.getCountry();
+        return withScript;
+    }
+    return base;
+}
+
+// ICU accepts any string as a locale and silently falls back to root data, so a mistyped name
+// would quietly give English text. Only names of known languages (and countries) count.
+bool isKnownLocale(const icu::Locale& locale) {
+    if (locale.isBogus() || *locale.getLanguage() == '\0') return false;
+    if (*locale.getISO3Language() == '\0') return false;
+    if (*locale.getCountry() != '\0' && *locale.getISO3Country() == '\0') return false;
+    return true;
+}
+
+}  // namespace
+
+namespace Locale {
+
+bool setDefaultTimeZone(const std::string& olsonIdentifier) {
+    std::unique_ptr<icu::TimeZone> zone(
+        icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(olsonIdentifier)));
+    if (!zone) return false;
+    // An unknown identifier does not fail: ICU hands back the "Etc/Unknown" zone (GMT rules).
+    icu::UnicodeString id;
+    zone->getID(id);
+    if (id == UNICODE_STRING_SIMPLE("Etc/Unknown")) return false;
+    icu::TimeZone::adoptDefault(zone.release());
+    return true;
+}
+
+std::string defaultTimeZone() {
+    std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::createDefault());
+    if (!zone) return {};
+    icu::UnicodeString id;
+    zone->getID(id);
+    return toUTF8(id);
+}
+
+bool setDefaultLocale(const std::string& identifier) {
+    if (identifier.empty()) return false;
+    icu::Locale locale(icuIdentifierFromPOSIX(identifier).c_str());
+    if (!isKnownLocale(locale)) return false;
+    UErrorCode status = U_ZERO_ERROR;
+    icu::Locale::setDefault(locale, status);
+    if (U_FAILURE(status)) return false;
+    generation.fetch_add(1, std::memory_order_acq_rel);
+    return true;
+}
+
+std::string defaultLocale() {
+    return icu::Locale::getDefault().getName();
+}
+
+unsigned localeGeneration() {
+    return generation.load(std::memory_order_acquire);
+}
+
+}  // namespace Locale

@@ -1,0 +1,46 @@
+#include "settings/core/SettingsApplication.h"
+
+#include "host/ui/UIKit.h"
+#include "settings/core/SessionCollector.h"
+#include "settings/core/SettingsRootController.h"
+
+SettingsApplication::SettingsApplication(std::vector<SettingsBundle> bundles)
+    : root_(std::make_shared<SettingsRootController>(std::move(bundles))),
+      nav_(std::make_shared<UINavigationController>()) {
+    nav_->pushViewController(root_, false);
+    UIApplication::sharedApplication().setRootController(nav_);
+}
+
+SettingsApplication::~SettingsApplication() {
+    // The stack belongs to this run: its pages must not live on through the shared application.
+    auto& application = UIApplication::sharedApplication();
+    if (application.rootController() == nav_) application.setRootController(nullptr);
+}
+
+std::shared_ptr<PSViewController> SettingsApplication::topPage() const {
+    return nav_->topViewController();
+}
+
+bool SettingsApplication::openFirstBundle(std::string* error) {
+    auto fail = [&](std::string why) {
+        if (error) *error = std::move(why);
+        return false;
+    };
+    if (topPage() != root_)
+        return fail("open works on the Settings page, and another page is open");
+    for (const auto& row : root_->specifiers()) {
+        if (row->cellType() != PSGroupCell) return root_->didSelectSpecifier(row, error);
+    }
+    return fail("no bundle was loaded, so there is nothing to open");
+}
+
+std::optional<std::string> SettingsApplication::preferenceDomain() const {
+    const SettingsBundle* bundle = root_->openedBundle();
+    if (!bundle && !root_->bundles().empty()) bundle = &root_->bundles().front();
+    if (!bundle || bundle->identifier.empty()) return std::nullopt;
+    return bundle->identifier;
+}
+
+void SettingsApplication::setCollector(std::unique_ptr<SessionCollector> collector) {
+    collector_ = std::move(collector);
+}

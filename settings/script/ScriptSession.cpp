@@ -1,0 +1,45 @@
+#include "settings/script/ScriptSession.h"
+
+#include <fstream>
+#include <ostream>
+
+#include "host/foundation/RunLoop.h"
+#include "settings/core/SettingsApplication.h"
+#include "settings/core/SettingsSession.h"
+#include "settings/script/ScriptRunner.h"
+#include "settings/script/TextView.h"
+
+int runScriptSession(const SessionOptions& options, std::istream& standardInput, std::ostream& out,
+                     std::ostream& err) {
+    std::ifstream file;
+    if (options.scriptFile) {
+        file.open(*options.scriptFile);
+        if (!file) {
+            err << "bytarn: cannot read script " << *options.scriptFile << "\n";
+            return 1;
+        }
+    }
+    auto application = startSettingsApplication(options, err);
+    if (!application) return 1;
+    ScriptRunner runner(*application, out);
+    int status = runner.run(options.scriptFile ? file : standardInput);
+    if (file.bad() || (!options.scriptFile && standardInput.bad())) {
+        err << "bytarn: reading the script failed\n";
+        status = 1;
+    }
+    return status;
+}
+
+int runViewSession(const SessionOptions& options, std::ostream& out, std::ostream& err) {
+    auto application = startSettingsApplication(options, err);
+    if (!application) return 1;
+    std::string error;
+    if (!application->openFirstBundle(&error)) {
+        err << "bytarn: " << error << "\n";
+        return 1;
+    }
+    RunLoop::main().runUntilIdle();
+    out << TextView::renderPage(*application->topPage());
+    out.flush();
+    return 0;
+}
