@@ -91,7 +91,12 @@ void describe(CLI::App& app, Options& options) {
     app.add_option("--by", options.by,
                    "One line per app (the default), per day, or per app and day; "
                    "e.g. --by day")
-        ->check(CLI::IsMember(keysOf(kGroupings)))
+        // IsMember would list "app,day" among the others as if it were two choices.
+        ->check(CLI::Validator(
+            [](std::string& by) {
+                return kGroupings.count(by) ? std::string() : "expected app, day or app,day";
+            },
+            "app|day|app,day"))
         ->option_text("app|day|app,day");
     app.add_option("--networks", options.networks,
                    "cellular, wifi or both, as the page's Networks setting; e.g. --networks "
