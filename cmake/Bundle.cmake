@@ -3,11 +3,13 @@
 file(GLOB BUNDLE_SOURCES CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/data/*.cpp
     ${PROJECT_SOURCE_DIR}/root/*.cpp
-    ${PROJECT_SOURCE_DIR}/pages/*.cpp)
+    ${PROJECT_SOURCE_DIR}/pages/*.cpp
+    ${PROJECT_SOURCE_DIR}/report/*.cpp)
 set(BYTARN_BUNDLE_DIR ${BYTARN_BUILD_BUNDLES_DIR}/${BYTARN_BUNDLE_NAME})
 add_library(Bytarn SHARED ${BUNDLE_SOURCES})
 target_include_directories(Bytarn PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(Bytarn PUBLIC bytarn_host PRIVATE bytarn_constants SQLite::SQLite3)
+target_link_libraries(Bytarn PUBLIC bytarn_host
+    PRIVATE bytarn_constants SQLite::SQLite3 CLI11::CLI11 nlohmann_json::nlohmann_json)
 set_target_properties(Bytarn PROPERTIES
     PREFIX "" SUFFIX ".so"
     LIBRARY_OUTPUT_DIRECTORY ${BYTARN_BUNDLE_DIR}

@@ -23,8 +23,19 @@ void setEntry(PSSpecifier& row, std::shared_ptr<BytarnEntry> entry) {
         row.removePropertyForKey(kEntryKey);
 }
 
+NSComparisonResult compareTitles(const std::string& title, const std::string& other) {
+    return NSString::localizedCaseInsensitiveCompare(title, other);
+}
+
+NSComparisonResult compareUsages(std::uint64_t usage, const std::string& title,
+                                 std::uint64_t otherUsage, const std::string& otherTitle) {
+    if (otherUsage < usage) return NSOrderedAscending;
+    if (otherUsage > usage) return NSOrderedDescending;
+    return compareTitles(title, otherTitle);
+}
+
 NSComparisonResult compareName(const PSSpecifier& row, const PSSpecifier& other) {
-    return NSString::localizedCaseInsensitiveCompare(row.name(), other.name());
+    return compareTitles(row.name(), other.name());
 }
 
 NSComparisonResult compareUsage(const PSSpecifier& row, const PSSpecifier& other) {
@@ -37,11 +48,7 @@ NSComparisonResult compareUsage(const PSSpecifier& row, const PSSpecifier& other
         auto e = entry(r);
         return e ? e->relevantUsage(devices) : 0;
     };
-    std::uint64_t mine = usageOf(row);
-    std::uint64_t theirs = usageOf(other);
-    if (theirs < mine) return NSOrderedAscending;
-    if (theirs > mine) return NSOrderedDescending;
-    return compareName(row, other);
+    return compareUsages(usageOf(row), row.name(), usageOf(other), other.name());
 }
 
 void sortRows(std::vector<std::shared_ptr<PSSpecifier>>& rows, RowComparison compare) {
@@ -70,8 +77,7 @@ void sortRows(std::vector<std::shared_ptr<PSSpecifier>>& rows, RowComparison com
         keyed.push_back({record ? record->relevantUsage(devices) : 0, std::move(row)});
     }
     std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
-        if (a.usage != b.usage) return a.usage > b.usage;
-        return compareName(*a.row, *b.row) == NSOrderedAscending;
+        return compareUsages(a.usage, a.row->name(), b.usage, b.row->name()) == NSOrderedAscending;
     });
     for (size_t i = 0; i < rows.size(); ++i) rows[i] = std::move(keyed[i].row);
 }

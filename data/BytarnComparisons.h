@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +26,11 @@ void setEntry(PSSpecifier& row, std::shared_ptr<BytarnEntry> entry);
 
 // Titles, case-insensitively under the user's locale, ascending.
 NSComparisonResult compareName(const PSSpecifier& row, const PSSpecifier& other);
+// The two orders on titles and usages alone, which the row comparisons and `bytarn report` share:
+// titles as compareName, and usage largest first, then title.
+NSComparisonResult compareTitles(const std::string& title, const std::string& other);
+NSComparisonResult compareUsages(std::uint64_t usage, const std::string& title,
+                                 std::uint64_t otherUsage, const std::string& otherTitle);
 // Filtered usage, largest first; rows of equal usage sort by title. The filter is that of the
 // page the row was made for; a row without a record counts as 0.
 NSComparisonResult compareUsage(const PSSpecifier& row, const PSSpecifier& other);

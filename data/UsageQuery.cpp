@@ -25,15 +25,6 @@ void bindDate(sqlite3_stmt* statement, int index, const std::optional<std::strin
         sqlite3_bind_null(statement, index);
 }
 
-std::uint64_t columnCount(sqlite3_stmt* statement, int column) {
-    // An integer sum reads back exactly as its decimal text would, without rendering the text.
-    if (sqlite3_column_type(statement, column) == SQLITE_INTEGER)
-        return static_cast<std::uint64_t>(sqlite3_column_int64(statement, column));
-    const unsigned char* text = sqlite3_column_text(statement, column);
-    if (!text) return 0;  // a NULL sum: every counter of the range was NULL
-    return countFromText(reinterpret_cast<const char*>(text));
-}
-
 }  // namespace
 
 const char* usageQuerySQL() {
@@ -47,6 +38,15 @@ std::string usageDatabasePath() {
 
 std::uint64_t countFromText(std::string_view text) {
     return static_cast<std::uint64_t>(NSString::longLongValue(text));
+}
+
+std::uint64_t countFromColumn(sqlite3_stmt* statement, int column) {
+    // An integer sum reads back exactly as its decimal text would, without rendering the text.
+    if (sqlite3_column_type(statement, column) == SQLITE_INTEGER)
+        return static_cast<std::uint64_t>(sqlite3_column_int64(statement, column));
+    const unsigned char* text = sqlite3_column_text(statement, column);
+    if (!text) return 0;  // a NULL sum: every counter of the range was NULL
+    return countFromText(reinterpret_cast<const char*>(text));
 }
 
 std::optional<AppUsage> queryUsage(const std::string& databasePath,
@@ -79,9 +79,9 @@ std::optional<AppUsage> queryUsage(const std::string& databasePath,
                                    static_cast<size_t>(sqlite3_column_bytes(statement, 0)));
             if (!NSString::isValidUTF8(identifier)) continue;
             BytarnEntry& record = records->emplace_back();
-            record.setUsage_wifi(columnCount(statement, 1));
-            record.setUsage_cellular(columnCount(statement, 2));
-            record.setUsage_unknown(columnCount(statement, 3));
+            record.setUsage_wifi(countFromColumn(statement, 1));
+            record.setUsage_cellular(countFromColumn(statement, 2));
+            record.setUsage_unknown(countFromColumn(statement, 3));
             // GROUP BY usually returns the applications in order: the end is the likely place.
             apps.insert_or_assign(apps.end(), std::move(identifier),
                                   std::shared_ptr<BytarnEntry>(records, &record));

@@ -8,6 +8,7 @@
 #include <string_view>
 
 class BytarnEntry;
+struct sqlite3_stmt;
 
 // Usage per application: bundle identifier to its record.
 using AppUsage = std::map<std::string, std::shared_ptr<BytarnEntry>>;
@@ -33,3 +34,7 @@ const char* usageQuerySQL();
 // signed limit when larger) whose 64 bits are then taken as an unsigned count: "-1" becomes
 // 2^64 - 1.
 std::uint64_t countFromText(std::string_view text);
+
+// A sum column of a result row as a count: an integer as it is, text through countFromText, NULL
+// (every counter of the range was NULL) as 0.
+std::uint64_t countFromColumn(sqlite3_stmt* statement, int column);

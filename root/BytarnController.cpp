@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "data/ApplicationTitle.h"
 #include "data/BytarnEntry.h"
 #include "data/UsageString.h"
 #include "host/activator/LAActivator.h"
@@ -40,20 +41,24 @@ const PSSpecifierList& BytarnController::specifiers() {
     if (_specifiers) return *_specifiers;
     if (!settingsSpecifiers_) {
         // The first request: the settings rows, the stored preferences and the icons, once.
-        settingsSpecifiers_ = loadSpecifiersFromPlistName(BYTARN_SETTINGS_PLIST, self());
-        setComparator(readPreferenceValueForKey("comparator").stringValue());
-        setDevices(readPreferenceValueForKey("devices").stringValue());
-        setPeriod(readPreferenceValueForKey("period").stringValue());
-        auto start = readPreferenceValueForKey("startDate").stringValue();
-        if (!start) start = periodDateFormatter()->stringFromDate(NSDate::date());
-        setStartDate(start);
-        auto end = readPreferenceValueForKey("endDate").stringValue();
-        setEndDate(end ? end : startDate_);
+        loadSettings();
         cellularImage_ = bundleImage("Cellular");
         wifiImage_ = bundleImage("Wi-Fi");
     }
     setupSpecifiers();
     return *_specifiers;
+}
+
+void BytarnController::loadSettings() {
+    settingsSpecifiers_ = loadSpecifiersFromPlistName(BYTARN_SETTINGS_PLIST, self());
+    setComparator(readPreferenceValueForKey("comparator").stringValue());
+    setDevices(readPreferenceValueForKey("devices").stringValue());
+    setPeriod(readPreferenceValueForKey("period").stringValue());
+    auto start = readPreferenceValueForKey("startDate").stringValue();
+    if (!start) start = periodDateFormatter()->stringFromDate(NSDate::date());
+    setStartDate(start);
+    auto end = readPreferenceValueForKey("endDate").stringValue();
+    setEndDate(end ? end : startDate_);
 }
 
 void BytarnController::setupSpecifiers() {
@@ -141,10 +146,8 @@ void BytarnController::createSettingsButton() {
 std::shared_ptr<PSSpecifier> BytarnController::link(const std::string& bundleIdentifier,
                                                     const std::shared_ptr<BytarnEntry>& entry) {
     auto& activator = LAActivator::sharedInstance();
-    auto title = activator.localizedTitleForListenerName(bundleIdentifier);
-    if (!title || title->empty()) title = bundleIdentifier;
     auto row = PSSpecifier::preferenceSpecifierNamed(
-        std::move(*title), self(), nullptr,
+        applicationTitle(bundleIdentifier), self(), nullptr,
         [](PSListController& target, PSSpecifier& r) -> Value {
             return static_cast<BytarnController&>(target).usage(r);
         },

@@ -31,6 +31,10 @@ class BytarnController : public PSListController, public DeviceFilterOwner {
     const PSSpecifierList& specifiers() override;
     // Builds the whole list.
     void setupSpecifiers();
+    // The first request's settings: the settings rows from the bundle's settings plist and the
+    // preferences they store (sort order, device filter, period and its dates). `bytarn report`
+    // reads its defaults through this, from a page that is never shown.
+    void loadSettings();
     // The row of one application.
     std::shared_ptr<PSSpecifier> link(const std::string& bundleIdentifier,
                                       const std::shared_ptr<BytarnEntry>& entry);

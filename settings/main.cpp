@@ -4,8 +4,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 
+#include "settings/core/BundleCommandSession.h"
 #include "settings/core/SessionOptions.h"
 #include "settings/script/ScriptSession.h"
 #include "settings/terminal/TerminalSession.h"
@@ -39,6 +41,39 @@ void addSessionOptions(CLI::App& command, SessionOptions& options) {
                        "Directory holding the *.bundle directories");
 }
 
+// The options of the application that a bundle command shares: the time, zone and locale it
+// reads in, and where its bundle is. Each description ends with an example.
+void addCommandSessionOptions(CLI::App& command, SessionOptions& options) {
+    command
+        .add_option("--now", options.now,
+                    "The local time (YYYY-MM-DDTHH:MM:SS) to count the periods back from, "
+                    "instead of now; e.g. --now 2026-12-08T12:00:00")
+        ->option_text("YYYY-MM-DDTHH:MM:SS");
+    command
+        .add_option("--tz", options.timeZone, "Time zone, an Olson name; e.g. --tz Europe/Berlin")
+        ->option_text("ZONE");
+    command
+        .add_option("--locale", options.locale,
+                    "Locale of titles and dates; e.g. --locale de_DE.UTF-8")
+        ->option_text("NAME");
+    command
+        .add_option("--bundles", options.bundlesDirectory,
+                    "Directory holding the *.bundle directories; e.g. --bundles "
+                    "/usr/local/lib/bytarn/bundles")
+        ->option_text("DIR");
+}
+
+// Those shared options, for the end of the command's own help.
+std::string commandSessionOptionsHelp(const CLI::App& command) {
+    std::string text = "\nOptions of the application:\n";
+    for (const CLI::Option* option : command.get_options()) {
+        std::string name = option->get_name() + " " + option->get_option_text();
+        name.resize(std::max<size_t>(name.size() + 2, 24), ' ');
+        text += "  " + name + option->get_description() + "\n";
+    }
+    return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -64,7 +99,26 @@ int main(int argc, char** argv) {
             "Start the clock at this local time (YYYY-MM-DDTHH:MM:SS); it then runs in real time");
     }
 
+    // `bytarn report`: the bundle's own command. Its options, --help among them, pass through
+    // to it; the application keeps only those it applies before the bundle is loaded.
+    SessionOptions reportOptions;
+    CLI::App* report = app.add_subcommand(
+        "report",
+        "Print usage history as a table, JSON, CSV or OpenMetrics (bytarn report --help)");
+    addCommandSessionOptions(*report, reportOptions);
+    report->set_help_flag();
+    report->allow_extras();
+
     CLI11_PARSE(app, argc, argv);
+
+    if (report->parsed()) {
+        std::vector<std::string> arguments = report->remaining();
+        int status = runBundleCommand(reportOptions, "report", arguments, std::cout, std::cerr);
+        bool help = std::any_of(arguments.begin(), arguments.end(),
+                                [](const std::string& a) { return a == "--help" || a == "-h"; });
+        if (status == 0 && help) std::cout << commandSessionOptionsHelp(*report);
+        return status;
+    }
 
     if (script->parsed()) return runScriptSession(scriptOptions, std::cin, std::cout, std::cerr);
     if (view->parsed()) return runViewSession(viewOptions, std::cout, std::cerr);

@@ -4,12 +4,33 @@
 #include <unicode/timezone.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
 
 namespace {
 
 std::atomic<unsigned> generation{0};
+
+std::mutex codesetMutex;
+std::string givenCodeset;  // of the identifier last given to setDefaultLocale, when it named one
+
+// The codeset of a POSIX locale name (language[_territory][.codeset][@modifier]), or "".
+std::string codesetOf(const std::string& identifier) {
+    auto dot = identifier.find('.');
+    if (dot == std::string::npos) return {};
+    return identifier.substr(dot + 1, identifier.find('@', dot) - dot - 1);
+}
+
+bool namesUTF8(std::string codeset) {
+    codeset.erase(std::remove(codeset.begin(), codeset.end(), '-'), codeset.end());
+    std::transform(codeset.begin(), codeset.end(), codeset.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return codeset == "utf8";
+}
 
 std::string toUTF8(const icu::UnicodeString& text) {
     std::string out;
@@ -84,8 +105,24 @@ bool setDefaultLocale(const std::string& identifier) {
     UErrorCode status = U_ZERO_ERROR;
     icu::Locale::setDefault(locale, status);
     if (U_FAILURE(status)) return false;
+    {
+        std::lock_guard<std::mutex> lock(codesetMutex);
+        givenCodeset = codesetOf(identifier);
+    }
     generation.fetch_add(1, std::memory_order_acq_rel);
     return true;
+}
+
+bool characterSetIsUTF8() {
+    {
+        std::lock_guard<std::mutex> lock(codesetMutex);
+        if (!givenCodeset.empty()) return namesUTF8(givenCodeset);
+    }
+    for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = std::getenv(variable);
+        if (value && *value) return namesUTF8(codesetOf(value));
+    }
+    return false;
 }
 
 std::string defaultLocale() {

@@ -15,6 +15,10 @@ std::string defaultTimeZone();
 bool setDefaultLocale(const std::string& identifier);
 std::string defaultLocale();
 
+// Whether text goes out as UTF-8: the codeset of the identifier last given to setDefaultLocale
+// when it named one ("de_DE.UTF-8"), else that of the environment (LC_ALL, LC_CTYPE, then LANG).
+// "C", "POSIX", no name at all and any other codeset are not UTF-8.
+bool characterSetIsUTF8();
 // A counter that moves whenever the default locale changes, so caches keyed on it can notice.
 unsigned localeGeneration();
 

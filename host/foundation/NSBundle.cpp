@@ -28,6 +28,15 @@ std::shared_ptr<NSBundle> NSBundle::bundleWithPath(const std::string& path) {
     return std::make_shared<NSBundle>(fs::absolute(path, ec).lexically_normal().string());
 }
 
+std::shared_ptr<NSBundle> NSBundle::bundleContainingAddress(const void* address) {
+    Dl_info info{};
+    if (!dladdr(address, &info) || !info.dli_fname || !*info.dli_fname) return nullptr;
+    std::error_code ec;
+    fs::path library = fs::canonical(info.dli_fname, ec);
+    if (ec) return nullptr;
+    return bundleWithPath(library.parent_path().string());
+}
+
 std::optional<std::string> NSBundle::objectForInfoDictionaryKey(const std::string& key) const {
     const Value* v = info_.find(key);
     return v ? v->stringValue() : std::nullopt;

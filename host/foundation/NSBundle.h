@@ -11,6 +11,10 @@ class NSBundle {
   public:
     // Nothing when the path is not a directory.
     static std::shared_ptr<NSBundle> bundleWithPath(const std::string& path);
+    // The bundle whose loaded library holds that code or data address (pass the address of a
+    // function of the bundle's own): the directory of that library. Nothing when the address
+    // lies in no loaded library.
+    static std::shared_ptr<NSBundle> bundleContainingAddress(const void* address);
 
     const std::string& bundlePath() const { return path_; }
     // Info.plist as a dictionary (empty when missing or unreadable).
