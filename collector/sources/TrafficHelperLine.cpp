@@ -115,6 +115,10 @@ std::optional<TrafficHelperMessage> parseTrafficHelperLine(std::string_view line
     } catch (const json::parse_error& parseError) {
         fail(error, "not JSON (at byte " + std::to_string(parseError.byte) + ")");
         return std::nullopt;
+    } catch (const json::exception&) {
+        // A number beyond a double's range is well-formed JSON that the reader cannot hold.
+        fail(error, "not JSON that can be read (a number out of range)");
+        return std::nullopt;
     }
     if (tooDeep) {
         fail(error, "nested deeper than a message of the helper");

@@ -149,6 +149,7 @@ TEST(TrafficHelperLine, MessagesAreReadExactlyAndAnythingElseSaysWhy) {
     } bad[] = {
         {"{\"epoch\":", "not JSON"},
         {"[1,2]", "not a JSON object"},
+        {R"({"epoch":3e522205})", "number out of range"},
         {R"({"hello":"other","version":1,"uid":0,"epoch":"9f1c0b7e5a3d2e11"})", "other than"},
         {R"({"hello":"bytarn-trafficd","version":1,"uid":-1,"epoch":"9f1c0b7e5a3d2e11"})",
          "\"uid\" is out of range"},
