@@ -106,7 +106,7 @@ class FakeHelper {
         input_.erase(0, first.size() + 1);
         return first;
     }
-    // Reads lines until `wanted`; false when another line or none comes.
+    // Reads lines until `wanted`; false when it does not come in time.
     bool acknowledged(const std::string& wanted) {
         while (auto got = line())
             if (*got == wanted) return true;
@@ -154,15 +154,11 @@ TEST(TrafficHelperLine, MessagesAreReadExactlyAndAnythingElseSaysWhy) {
         {R"({"hello":"bytarn-trafficd","version":1,"uid":-1,"epoch":"9f1c0b7e5a3d2e11"})",
          "\"uid\" is out of range"},
         {R"({"epoch":"9F1C0B7E5A3D2E11","seq":1,"time":5,"usage":[]})", "hex digits"},
-        {R"({"epoch":"9f1c","seq":1,"time":5,"usage":[]})", "hex digits"},
         {R"({"epoch":"9f1c0b7e5a3d2e11","seq":0,"time":5,"usage":[]})", "\"seq\" 0 is out"},
         {R"({"epoch":"9f1c0b7e5a3d2e11","seq":1.5,"time":5,"usage":[]})", "not an integer"},
-        {R"({"epoch":"9f1c0b7e5a3d2e11","seq":"1","time":5,"usage":[]})", "not an integer"},
         {R"({"epoch":"9f1c0b7e5a3d2e11","seq":1,"time":253402300800,"usage":[]})",
          "\"time\" 253402300800 is out"},
         {head + "[]}", "not a non-empty list"},
-        {head + R"({"app":"a"}})", "not a non-empty list"},
-        {head + R"([{"kind":"wifi","bytes":1}]})", "\"app\" is missing"},
         {head + R"([{"app":"","kind":"wifi","bytes":1}]})", "\"app\" is missing, empty"},
         {head + R"([{"app":"a\u0001","kind":"wifi","bytes":1}]})", "control character"},
         {head + R"([{"app":"a","kind":"ignore","bytes":1}]})", "\"kind\""},
