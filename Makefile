@@ -7,7 +7,7 @@ JOBS ?= 2
 
 CONFIGURE = cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 
-.PHONY: all deps build test check check-asan check-tsan check-fuzz fuzz fuzz-build demo install clean
+.PHONY: all deps build test check check-asan check-tsan check-fuzz fuzz fuzz-build demo live install clean
 
 all: build
 
@@ -40,12 +40,12 @@ check-asan:
 # ThreadSanitizer (g++): only the test programs with tests that cross threads, and in them only
 # those suites. This is the one list of them: the log and the clock from several threads,
 # messaging and the notification centre's delivery thread, run-loop wake-ups from other threads,
-# the collector (records from any thread, its line feed, synthetic source and the bus), and the
+# the collector (records from any thread, its line feed, synthetic and kernel sources and the bus), and the
 # root page's link to the collector (change notifications against page teardown).
 TSAN_DIR ?= build-tsan
 TSAN_PROGRAMS = host_tests collector_tests bundle_tests
 TSAN_SUITES = ClockAndLog ClockRealTimeFrom MessagingCenterTest NotificationCenter RunLoopTest \
-	RunLoopWakeHandler Collector CollectorOnTheBus LineFeed SyntheticSource CollectorLink
+	RunLoopWakeHandler Collector CollectorOnTheBus LineFeed SyntheticSource KernelSource CollectorLink
 empty :=
 space := $(empty) $(empty)
 TSAN_FILTER = ^($(subst $(space),|,$(strip $(TSAN_SUITES))))\.
@@ -62,7 +62,7 @@ FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_CHECK_SECONDS ?= 10
 FUZZ_TARGETS = PropertyListFuzzer PreferenceStoreFuzzer DesktopEntryFuzzer UsageRowsFuzzer \
-	RecordLineFuzzer ScriptFuzzer
+	RecordLineFuzzer TrafficHelperLineFuzzer ScriptFuzzer
 FUZZ_ARGS ?= -timeout=20 -rss_limit_mb=4096 -print_final_stats=1
 fuzz-build:
 	CC=clang CXX=clang++ cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBYTARN_FUZZ=ON \
@@ -89,6 +89,11 @@ check-fuzz: fuzz-build
 
 demo: build
 	BUILD_DIR=$(BUILD_DIR) scripts/demo
+
+# This machine's real traffic: the traffic helper as root (through sudo), the collector with the
+# kernel source and the Settings application in a scratch home.
+live: build
+	BUILD_DIR=$(BUILD_DIR) scripts/live
 
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)

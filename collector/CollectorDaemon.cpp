@@ -11,6 +11,7 @@
 
 #include "collector/UsageCollector.h"
 #include "collector/UsageDatabase.h"
+#include "collector/sources/KernelTrafficSource.h"
 #include "collector/sources/RecordLineReader.h"
 #include "collector/sources/SyntheticTrafficSource.h"
 #include "host/foundation/Clock.h"
@@ -80,6 +81,8 @@ const char* sourceName(CollectorDaemonOptions::Source source) {
             return "synthetic traffic";
         case CollectorDaemonOptions::Source::StandardInput:
             return "record lines on standard input";
+        case CollectorDaemonOptions::Source::Kernel:
+            return "the kernel's traffic from the traffic helper";
         case CollectorDaemonOptions::Source::None:
             break;
     }
@@ -134,12 +137,18 @@ int runCollectorDaemon(const CollectorDaemonOptions& options) {
             SignalWatcher signals;
             std::optional<SyntheticTrafficSource> synthetic;
             std::optional<RecordLineReader> reader;
+            std::optional<KernelTrafficSource> kernel;
             if (options.source == CollectorDaemonOptions::Source::Synthetic) {
                 synthetic.emplace(collector, options.seed);
                 synthetic->start();
             } else if (options.source == CollectorDaemonOptions::Source::StandardInput) {
                 reader.emplace(collector, 0, "standard input");
                 reader->start();
+            } else if (options.source == CollectorDaemonOptions::Source::Kernel) {
+                kernel.emplace(collector, options.trafficSocket.empty()
+                                              ? KernelTrafficSource::kDefaultSocketPath
+                                              : options.trafficSocket);
+                kernel->start();
             }
             auto saveTimer = NSTimer::scheduledTimerWithTimeInterval(
                 options.saveIntervalSeconds, [&collector](NSTimer&) { collector.save(); }, true);
@@ -158,7 +167,11 @@ int runCollectorDaemon(const CollectorDaemonOptions& options) {
             if (synthetic) synthetic->stop();
             if (reader) reader->stop();
             if (busLost) status = 1;
-            if (!collector.save()) {
+            // The kernel source stays connected through the last save, and acknowledges what it
+            // wrote before it closes.
+            bool saved = collector.save();
+            kernel.reset();
+            if (!saved) {
                 auto unsaved = collector.unsavedUsage();
                 SystemLog::writef(
                     "UsageCollector: stopping with %zu unsaved counts, which are lost",

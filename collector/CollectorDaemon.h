@@ -5,13 +5,14 @@
 
 // What `bytarn-collector run` is told.
 struct CollectorDaemonOptions {
-    enum class Source { None, Synthetic, StandardInput };
+    enum class Source { None, Synthetic, StandardInput, Kernel };
 
     Source source = Source::None;
     std::uint64_t seed = 1;  // for the synthetic source
     double saveIntervalSeconds = 60;
-    std::string databasePath;  // the default database when empty
-    std::string busAddress;    // the session bus when empty
+    std::string databasePath;   // the default database when empty
+    std::string busAddress;     // the session bus when empty
+    std::string trafficSocket;  // the traffic helper's default socket when empty
 };
 
 // The collector as a daemon on the bus: owns the collector's bus name, serves its messages,

@@ -123,11 +123,51 @@ void UsageCollector::record(const std::string& app, NetworkKind kind, std::uint6
                           static_cast<unsigned long long>(bytes), app.c_str());
         return;
     }
-    Counts& counts = unsaved_[{app, *day}];
+    add(app, *day, kind, bytes);
+}
+
+bool UsageCollector::recordDelta(const std::string& source, const SourceProgress& progress,
+                                 double instant, const std::vector<Traffic>& traffic) {
+    std::lock_guard lock(countsMutex_);
+    progress_[source] = progress;
+    auto day = dayFormatter_->stringFromDate(NSDate{instant});
+    if (!day) {
+        SystemLog::writef(
+            "UsageCollector: cannot tell the day of %.0f; delta %s %lld of %s not "
+            "counted",
+            instant, progress.epoch.c_str(), static_cast<long long>(progress.seq), source.c_str());
+        return false;
+    }
+    for (const Traffic& entry : traffic)
+        if (entry.bytes != 0) add(entry.app, *day, entry.kind, entry.bytes);
+    return true;
+}
+
+void UsageCollector::add(const std::string& app, const std::string& day, NetworkKind kind,
+                         std::uint64_t bytes) {
+    Counts& counts = unsaved_[{app, day}];
     std::uint64_t& counter = kind == NetworkKind::Wifi       ? counts.wifi
                              : kind == NetworkKind::Cellular ? counts.cellular
                                                              : counts.unknown;
     counter = saturatingAdd(counter, bytes);
+}
+
+void UsageCollector::followProgress(const std::string& source, ProgressCommitted committed) {
+    std::lock_guard databaseLock(databaseMutex_);
+    if (committed)
+        progressFollowers_[source] = std::move(committed);
+    else
+        progressFollowers_.erase(source);
+}
+
+std::optional<SourceProgress> UsageCollector::savedProgress(const std::string& source) {
+    std::lock_guard databaseLock(databaseMutex_);
+    try {
+        return SourceProgressTable::read(database().handle(), source);
+    } catch (const std::exception&) {
+        database_.reset();
+        throw;
+    }
 }
 
 std::vector<UsageRow> UsageCollector::unsavedUsage() const {
@@ -148,8 +188,9 @@ void UsageCollector::forgetSaved(const std::map<Key, Counts>& saved) {
     subtractCounts(unsaved_, saved);
 }
 
-bool UsageCollector::write(std::map<Key, Counts>& counts, std::int64_t mark, bool* settled,
-                           bool* landed) {
+bool UsageCollector::write(std::map<Key, Counts>& counts,
+                           const std::map<std::string, SourceProgress>& progress, std::int64_t mark,
+                           bool* settled, bool* landed) {
     UsageDatabase& usage = database();
     sqlite3* db = usage.handle();
     std::string error;
@@ -212,6 +253,9 @@ bool UsageCollector::write(std::map<Key, Counts>& counts, std::int64_t mark, boo
             }
             changed = true;
         }
+        // The sources' progress goes with the counts it covers: both land or neither.
+        for (const auto& [source, reached] : progress)
+            SourceProgressTable::write(db, source, reached);
         Statement marking(db, "INSERT OR REPLACE INTO usage_saves (id, mark) VALUES (1, ?);");
         sqlite3_bind_int64(marking.get(), 1, mark);
         marking.step();
@@ -226,16 +270,18 @@ bool UsageCollector::write(std::map<Key, Counts>& counts, std::int64_t mark, boo
 bool UsageCollector::save() {
     std::lock_guard databaseLock(databaseMutex_);
     std::map<Key, Counts> saving;
+    std::map<std::string, SourceProgress> progress;
     {
         std::lock_guard lock(countsMutex_);
         saving = unsaved_;
+        progress = progress_;
     }
-    if (saving.empty()) return true;
+    if (saving.empty() && progress == writtenProgress_) return true;
 
     const auto mark = static_cast<std::int64_t>(nextMark_++ & kCounterLimit);
     bool settled = false, landed = false, changed = false;
     try {
-        changed = write(saving, mark, &settled, &landed);
+        changed = write(saving, progress, mark, &settled, &landed);
     } catch (const std::exception& error) {
         // The next save opens the database afresh: it may have been moved, or its directory
         // made writable, in the meantime.
@@ -268,6 +314,11 @@ bool UsageCollector::save() {
         forgetSaved(saving);
     }
     uncertain_.reset();
+    writtenProgress_ = progress;
+    for (const auto& [source, reached] : progress) {
+        auto follower = progressFollowers_.find(source);
+        if (follower != progressFollowers_.end()) follower->second(reached);
+    }
     if (changed || landed) postChanged();
     return true;
 }

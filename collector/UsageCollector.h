@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "collector/NetworkKind.h"
+#include "collector/SourceProgress.h"
 #include "collector/SyntheticTraffic.h"
 #include "host/messaging/CPDistributedMessagingCenter.h"
 
@@ -52,6 +54,33 @@ class UsageCollector {
 
     // Adds bytes to today's counter of the application and network kind. Thread-safe.
     void record(const std::string& app, NetworkKind kind, std::uint64_t bytes);
+
+    // One application's bytes on one kind of network.
+    struct Traffic {
+        std::string app;
+        NetworkKind kind = NetworkKind::Unknown;
+        std::uint64_t bytes = 0;
+    };
+
+    // A delta from a source that may send it again: adds its traffic, as record() does, to the
+    // counters of the local calendar day of `instant` (seconds since 1970), and sets the
+    // source's progress to `progress`. Both happen at once as far as save() is concerned, so a
+    // save writes a progress together with exactly the counts it covers. False, after a log
+    // line, when the day cannot be told (the traffic is then not counted; the progress is set
+    // all the same). Thread-safe.
+    bool recordDelta(const std::string& source, const SourceProgress& progress, double instant,
+                     const std::vector<Traffic>& traffic);
+
+    // Calls `committed` after every save that wrote the source's progress, once that save has
+    // committed, with the progress it wrote. It runs on the saving thread while the collector
+    // holds its database lock, so it must not call back into the collector. Following with
+    // nullptr stops it; once that returns, no call is running or will come.
+    using ProgressCommitted = std::function<void(const SourceProgress&)>;
+    void followProgress(const std::string& source, ProgressCommitted committed);
+
+    // The source's progress in the database: what the last committed save wrote. Throws
+    // std::runtime_error with the database's message when it cannot be read.
+    std::optional<SourceProgress> savedProgress(const std::string& source);
 
     // The counts not saved yet, one row per application and day, ordered by both.
     std::vector<UsageRow> unsavedUsage() const;
@@ -98,7 +127,10 @@ class UsageCollector {
     // it writes, it settles an uncertain save: *settled is set once that is known, *landed when
     // that save did reach the disk (its counts are then taken out of `counts`). Returns whether
     // any row changed.
-    bool write(std::map<Key, Counts>& counts, std::int64_t mark, bool* settled, bool* landed);
+    bool write(std::map<Key, Counts>& counts, const std::map<std::string, SourceProgress>& progress,
+               std::int64_t mark, bool* settled, bool* landed);
+    // Adds bytes to a counter. Caller holds countsMutex_.
+    void add(const std::string& app, const std::string& day, NetworkKind kind, std::uint64_t bytes);
     // Takes saved counts out of the unsaved ones. Caller holds countsMutex_.
     void forgetSaved(const std::map<Key, Counts>& saved);
     UsageDatabase& database();
@@ -111,6 +143,8 @@ class UsageCollector {
     mutable std::mutex countsMutex_;
     std::map<Key, Counts> unsaved_;
     std::unique_ptr<NSDateFormatter> dayFormatter_;
+    // Each source's latest progress, set with the counts it covers.
+    std::map<std::string, SourceProgress> progress_;
 
     // The database connection, opened at the first save and dropped after a failure, and the
     // save whose outcome is not known yet.
@@ -118,6 +152,9 @@ class UsageCollector {
     std::unique_ptr<UsageDatabase> database_;
     std::optional<UncertainSave> uncertain_;
     std::uint64_t nextMark_;
+    // The progress the last committed save wrote, and who is told after a commit.
+    std::map<std::string, SourceProgress> writtenProgress_;
+    std::map<std::string, ProgressCommitted> progressFollowers_;
 
     std::mutex messagesMutex_;
     std::deque<ReceivedMessage> messages_;

@@ -11,6 +11,7 @@
 #include "collector/CollectorDaemon.h"
 #include "collector/SyntheticTraffic.h"
 #include "collector/UsageDatabase.h"
+#include "collector/sources/KernelTrafficSource.h"
 
 int main(int argc, char** argv) {
     CLI::App app{"Bytarn usage collector"};
@@ -40,9 +41,10 @@ int main(int argc, char** argv) {
     std::string source = "none";
     runCommand
         ->add_option("--source", source,
-                     "Where traffic comes from: none, synthetic (a made-up mix every 2 s) or "
-                     "stdin (lines \"record APP wifi|cellular|unknown BYTES\")")
-        ->check(CLI::IsMember({"none", "synthetic", "stdin"}))
+                     "Where traffic comes from: none, synthetic (a made-up mix every 2 s), "
+                     "stdin (lines \"record APP wifi|cellular|unknown BYTES\") or kernel (the "
+                     "traffic helper bytarn-trafficd)")
+        ->check(CLI::IsMember({"none", "synthetic", "stdin", "kernel"}))
         ->capture_default_str();
     runCommand->add_option("--seed", daemon.seed, "Seed of the synthetic source")
         ->capture_default_str();
@@ -51,6 +53,10 @@ int main(int argc, char** argv) {
                      "Seconds between saves of the counters to the database")
         ->check(CLI::Range(0.1, 31536000.0))
         ->capture_default_str();
+    runCommand->add_option("--traffic-socket", daemon.trafficSocket,
+                           std::string("The traffic helper's socket, for --source kernel "
+                                       "(default: ") +
+                               KernelTrafficSource::kDefaultSocketPath + ")");
     runCommand->add_option("--database", daemon.databasePath,
                            "Usage database (default: " + UsageDatabase::defaultPath() + ")");
 
@@ -61,6 +67,7 @@ int main(int argc, char** argv) {
             {"none", CollectorDaemonOptions::Source::None},
             {"synthetic", CollectorDaemonOptions::Source::Synthetic},
             {"stdin", CollectorDaemonOptions::Source::StandardInput},
+            {"kernel", CollectorDaemonOptions::Source::Kernel},
         };
         daemon.source = sources.at(source);
         return runCollectorDaemon(daemon);

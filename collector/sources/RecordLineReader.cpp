@@ -59,18 +59,6 @@ bool fail(std::string* error, std::string why) {
     return false;
 }
 
-bool readApp(std::string_view text, std::string* error) {
-    if (text.size() > kMaxAppLength)
-        return fail(error, "the application identifier is longer than " +
-                               std::to_string(kMaxAppLength) + " bytes");
-    if (!NSString::isValidUTF8(text))
-        return fail(error, "the application identifier is not valid UTF-8");
-    for (unsigned char c : text)
-        if (c < 0x20 || c == 0x7f)
-            return fail(error, "the application identifier contains a control character");
-    return true;
-}
-
 std::optional<std::uint64_t> readBytes(std::string_view text, std::string* error) {
     std::string expected =
         " (expected a decimal count from 0 to " + std::to_string(kMaxBytes) + ")";
@@ -92,6 +80,18 @@ std::optional<std::uint64_t> readBytes(std::string_view text, std::string* error
 
 }  // namespace
 
+bool checkApplicationIdentifier(std::string_view text, std::string* error) {
+    if (text.size() > kMaxAppLength)
+        return fail(error, "the application identifier is longer than " +
+                               std::to_string(kMaxAppLength) + " bytes");
+    if (!NSString::isValidUTF8(text))
+        return fail(error, "the application identifier is not valid UTF-8");
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7f)
+            return fail(error, "the application identifier contains a control character");
+    return true;
+}
+
 std::optional<RecordLine> parseRecordLine(std::string_view line, std::string* error) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     auto words = wordsOf(line);
@@ -108,7 +108,7 @@ std::optional<RecordLine> parseRecordLine(std::string_view line, std::string* er
                         " words");
         return std::nullopt;
     }
-    if (!readApp(words[1], error)) return std::nullopt;
+    if (!checkApplicationIdentifier(words[1], error)) return std::nullopt;
     auto kind = networkKindNamed(words[2]);
     if (!kind) {
         fail(error,

@@ -21,6 +21,10 @@ struct RecordLine {
     bool operator==(const RecordLine&) const = default;
 };
 
+// Whether text is an application identifier as the collector takes it from a traffic source:
+// UTF-8 without control characters, at most 255 bytes. The reason in *error when it is not.
+bool checkApplicationIdentifier(std::string_view text, std::string* error);
+
 // Reads "record APP KIND BYTES": words separated by spaces or tabs, APP an application
 // identifier (UTF-8 without control characters, at most 255 bytes), KIND wifi, cellular or
 // unknown, BYTES a decimal count from 0 to 2^63-1. Nothing, with the reason in *error, for

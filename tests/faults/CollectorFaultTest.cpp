@@ -368,3 +368,46 @@ TEST_F(CollectorFaults, UnwritableDirectoryKeepsCountsUntilASaveWorks) {
 }
 
 }  // namespace
+
+namespace {
+
+// A source's progress goes with its counts through a save whose commit landed although its
+// flush failed: nothing is reported for the failed save, and the next one counts each delta
+// once and reports the progress that covers them.
+TEST_F(CollectorFaults, ProgressOfASaveThatLandedDespiteAFailedFlushIsReportedOnce) {
+    FaultVfs vfs;
+    std::string path = UsageDatabase::defaultPath();
+    auto deltaOf = [](int app, std::uint64_t bytes) {
+        return std::vector<UsageCollector::Traffic>{
+            {"org.example.app" + std::to_string(app), NetworkKind::Wifi, bytes}};
+    };
+    std::uint64_t calls = 0;
+    {
+        // The same save on a scratch database, to find its flush.
+        UsageCollector probe(path + ".probe");
+        probe.recordDelta("kernel", {"e", 1}, Clock::now(), deltaOf(1, 10));
+        vfs.arm(FaultVfs::kUnlimited);
+        ASSERT_TRUE(probe.save());
+        calls = vfs.calls();
+        vfs.disarm();
+    }
+
+    UsageCollector collector(path);
+    std::vector<SourceProgress> reported;
+    collector.followProgress("kernel",
+                             [&](const SourceProgress& progress) { reported.push_back(progress); });
+    collector.recordDelta("kernel", {"e", 1}, Clock::now(), deltaOf(1, 10));
+    vfs.arm(calls - 1);
+    EXPECT_FALSE(collector.save());
+    vfs.disarm();
+    EXPECT_TRUE(reported.empty());
+    EXPECT_EQ(collector.savedProgress("kernel"), (SourceProgress{"e", 1})) << "it landed";
+
+    collector.recordDelta("kernel", {"e", 2}, Clock::now(), deltaOf(1, 5));
+    ASSERT_TRUE(collector.save());
+    EXPECT_EQ(reported, (std::vector<SourceProgress>{{"e", 2}}));
+    EXPECT_EQ(storedTotals(path), (UsageTotals{{{"org.example.app1", kToday}, {15, 0, 0}}}));
+    EXPECT_EQ(collector.savedProgress("kernel"), (SourceProgress{"e", 2}));
+}
+
+}  // namespace

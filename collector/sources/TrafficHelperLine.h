@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "collector/UsageCollector.h"
+
+// The lines the traffic helper (bytarn-trafficd) sends, one JSON object each; docs/TRAFFIC.md
+// has the protocol.
+
+// {"hello":"bytarn-trafficd","version":1,"uid":1000,"epoch":"9f1c0b7e5a3d2e11"}
+struct TrafficHelperHello {
+    std::int64_t version = 0;
+    std::int64_t uid = 0;
+    std::string epoch;
+};
+
+// {"epoch":"...","seq":42,"time":1765180800,"usage":[{"app":"...","kind":"wifi","bytes":1}]}
+struct TrafficDelta {
+    std::string epoch;
+    std::int64_t seq = 0;
+    std::int64_t time = 0;  // Unix seconds
+    std::vector<UsageCollector::Traffic> usage;
+};
+
+// {"error":"..."}: the helper closes the connection after it.
+struct TrafficHelperRefusal {
+    std::string reason;  // control characters escaped, shortened to a log line's length
+};
+
+using TrafficHelperMessage = std::variant<TrafficHelperHello, TrafficDelta, TrafficHelperRefusal>;
+
+// The largest `time` taken: the end of year 9999.
+constexpr std::int64_t kLatestDeltaTime = 253402300799;
+
+// Reads one line. Nothing, with the reason in *error, for anything that is not exactly one of
+// the messages: every field present with its type and range, an epoch of 16 lower-case hex
+// digits, seq from 1 and bytes from 1 below 2^63, time from 0 to kLatestDeltaTime, a non-empty
+// usage list whose applications pass checkApplicationIdentifier and are not empty, and whose
+// kinds are wifi, cellular or unknown. Unknown fields are ignored. JSON nested deeper than the
+// messages go is refused before it is built.
+std::optional<TrafficHelperMessage> parseTrafficHelperLine(std::string_view line,
+                                                           std::string* error);
+
+// Text fit for a log line: control characters as \xNN, at most `limit` bytes of it.
+std::string printableExcerpt(std::string_view text, std::size_t limit = 120);

@@ -1,0 +1,84 @@
+// The kernel source's reader of the traffic helper's lines, whose socket anyone may own: every
+// line is refused with a reason or read into a message whose fields keep their ranges, and an
+// accepted message, written out again, reads the same.
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "collector/sources/RecordLineReader.h"
+#include "collector/sources/TrafficHelperLine.h"
+#include "fuzz/FuzzSupport.h"
+
+namespace {
+
+using FuzzSupport::fail;
+using json = nlohmann::json;
+
+bool isEpoch(const std::string& epoch) {
+    if (epoch.size() != 16) return false;
+    for (char c : epoch)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+json written(const TrafficHelperMessage& message) {
+    if (auto* hello = std::get_if<TrafficHelperHello>(&message))
+        return {{"hello", "bytarn-trafficd"},
+                {"version", hello->version},
+                {"uid", hello->uid},
+                {"epoch", hello->epoch}};
+    if (auto* refusal = std::get_if<TrafficHelperRefusal>(&message))
+        return {{"error", refusal->reason}};
+    const auto& delta = std::get<TrafficDelta>(message);
+    json usage = json::array();
+    for (const auto& entry : delta.usage)
+        usage.push_back(
+            {{"app", entry.app}, {"kind", networkKindName(entry.kind)}, {"bytes", entry.bytes}});
+    return {{"epoch", delta.epoch}, {"seq", delta.seq}, {"time", delta.time}, {"usage", usage}};
+}
+
+void check(std::string_view line) {
+    std::string error;
+    auto message = parseTrafficHelperLine(line, &error);
+    if (!message) {
+        if (error.empty()) fail("a refused line gave no reason", std::string(line));
+        return;
+    }
+    if (auto* hello = std::get_if<TrafficHelperHello>(&*message)) {
+        if (hello->version < 1 || hello->uid < 0 || !isEpoch(hello->epoch))
+            fail("a hello out of range was accepted", std::string(line));
+    } else if (auto* delta = std::get_if<TrafficDelta>(&*message)) {
+        if (!isEpoch(delta->epoch) || delta->seq < 1 || delta->time < 0 ||
+            delta->time > kLatestDeltaTime || delta->usage.empty())
+            fail("a delta out of range was accepted", std::string(line));
+        for (const auto& entry : delta->usage)
+            if (entry.app.empty() || !checkApplicationIdentifier(entry.app, nullptr) ||
+                entry.bytes < 1 || entry.bytes > 0x7fff'ffff'ffff'ffffULL)
+                fail("a usage entry out of range was accepted", std::string(line));
+    } else {
+        // A refusal is only logged, shortened: it is not read back.
+        for (unsigned char c : std::get<TrafficHelperRefusal>(*message).reason)
+            if (c < 0x20 || c == 0x7f) fail("a refusal keeps a control character", "");
+        return;
+    }
+    std::string again = written(*message).dump();
+    auto reread = parseTrafficHelperLine(again, &error);
+    if (!reread || written(*reread) != written(*message))
+        fail("an accepted line reads differently written out", again);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzSupport::resetForInput();
+    std::string_view text = FuzzSupport::textOf(data, size);
+    for (std::size_t at = 0; at <= text.size();) {
+        std::size_t newline = text.find('\n', at);
+        if (newline == std::string_view::npos) newline = text.size();
+        check(text.substr(at, newline - at));
+        at = newline + 1;
+    }
+    return 0;
+}
