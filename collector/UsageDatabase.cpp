@@ -137,10 +137,12 @@ bool UsageDatabase::prepareSchema(std::string* error) {
     } else if (version > kSchemaVersion) {
         // A later collector's file: its schema is its own business.
     } else {
-        done = execute(kTables, error) && execute(kIndex, error);
-        if (done && version < kSchemaVersion)
-            done = execute(kRetiredIndex, error) &&
-                   execute("PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";", error);
+        // Schema 0's index goes first, so that the new one is built in the pages it frees.
+        done = execute(kTables, error) &&
+               (version == kSchemaVersion || execute(kRetiredIndex, error)) &&
+               execute(kIndex, error) &&
+               (version == kSchemaVersion ||
+                execute("PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";", error));
         // The figures go in with the index and come back if anything (ANALYZE run by hand, a
         // tool that drops sqlite_stat1) changed them. ANALYZE of sqlite_schema only creates
         // sqlite_stat1 where it is missing: SQLite gathers nothing about its own tables.
