@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -124,7 +125,7 @@ TEST_F(UsageMigration, OpeningMigratesOnceKeepingEveryRowAndTheAnswers) {
 
 TEST_F(UsageMigration, AMigrationCutShortLeavesTheOldFileAndRunsAgainAtTheNextOpen) {
     FaultVfs vfs;
-    int failures = 0;
+    int failures = 0, committedDespiteFailure = 0;
     // The disk fills up at each writing call of the migration in turn, until it no longer does.
     for (std::uint64_t failAt = 0; failAt < 500; ++failAt) {
         SCOPED_TRACE("failing write " + std::to_string(failAt));
@@ -146,6 +147,7 @@ TEST_F(UsageMigration, AMigrationCutShortLeavesTheOldFileAndRunsAgainAtTheNextOp
         // come after the commit reached the write-ahead log.
         const std::string after = schema();
         EXPECT_TRUE(after == kSchemaZero || after == kCurrent) << after;
+        if (after == kCurrent) ++committedDespiteFailure;
         EXPECT_EQ(contents(), rows);
         EXPECT_EQ(pageAnswers(), answers);
 
@@ -155,6 +157,10 @@ TEST_F(UsageMigration, AMigrationCutShortLeavesTheOldFileAndRunsAgainAtTheNextOp
         EXPECT_EQ(integrityCheck(path), "ok");
     }
     EXPECT_GT(failures, 2) << "the migration's writes were not reached";
+    RecordProperty("failure_points", failures);
+    RecordProperty("committed_despite_failure", committedDespiteFailure);
+    std::printf("migration sweep: %d failure points, %d committed before the failing flush\n",
+                failures, committedDespiteFailure);
 }
 
 }  // namespace
