@@ -127,16 +127,23 @@ bool UsageDatabase::execute(const std::string& sql, std::string* error) {
 }
 
 bool UsageDatabase::prepareSchema(std::string* error) {
+    const char* const figuresQuery =
+        "SELECT stat FROM sqlite_stat1 WHERE tbl = 'usage' AND idx = 'usage_by_app';";
+    // A current file needs no write lock: opening it never waits for another writer's save.
+    const int current = userVersion(db_);
+    if (current > kSchemaVersion) return true;  // a later collector's file, left as it is
+    if (current == kSchemaVersion && answers(db_, figuresQuery, kIndexFigures))
+        return execute(kTables, error) && execute(kIndex, error);
+
     // One transaction: a migration that fails or is cut short leaves the file as it was, and the
-    // next open starts it again.
+    // next open starts it again. The version is read again under the write lock, in case another
+    // connection migrated the file meanwhile.
     if (!execute("BEGIN IMMEDIATE;", error)) return false;
     const int version = userVersion(db_);
     bool done = version >= 0;
     if (!done) {
         if (error) *error = sqlite3_errmsg(db_);
-    } else if (version > kSchemaVersion) {
-        // A later collector's file: its schema is its own business.
-    } else {
+    } else if (version <= kSchemaVersion) {
         // Schema 0's index goes first, so that the new one is built in the pages it frees.
         done = execute(kTables, error) &&
                (version == kSchemaVersion || execute(kRetiredIndex, error)) &&
@@ -146,10 +153,7 @@ bool UsageDatabase::prepareSchema(std::string* error) {
         // The figures go in with the index and come back if anything (ANALYZE run by hand, a
         // tool that drops sqlite_stat1) changed them. ANALYZE of sqlite_schema only creates
         // sqlite_stat1 where it is missing: SQLite gathers nothing about its own tables.
-        if (done && !answers(db_,
-                             "SELECT stat FROM sqlite_stat1"
-                             " WHERE tbl = 'usage' AND idx = 'usage_by_app';",
-                             kIndexFigures))
+        if (done && !answers(db_, figuresQuery, kIndexFigures))
             done = execute(
                 "ANALYZE sqlite_schema;"
                 "DELETE FROM sqlite_stat1 WHERE tbl = 'usage';"
