@@ -27,7 +27,7 @@ namespace BenchData {
 namespace {
 
 // Bump whenever the generator changes what it writes: stamps of another format are regenerated.
-constexpr int kFormat = 1;
+constexpr int kFormat = 2;
 constexpr int kIconCount = 16;
 
 // splitmix64: small, fast and the same on every platform, unlike the standard distributions.
@@ -184,27 +184,88 @@ void writeDesktopEntries(const std::string& home, const std::vector<Application>
     }
 }
 
-// Writes the usage rows day by day, oldest first, as a collector would, one transaction a day.
-long long writeUsage(const std::string& path, const std::vector<Application>& apps) {
-    UsageDatabase database(path);
-    std::string error;
-    if (!database.execute("PRAGMA synchronous=OFF;", &error))
-        throw std::runtime_error("cannot relax synchronous writes: " + error);
-    sqlite3* db = database.handle();
-    sqlite3_stmt* insert = nullptr;
-    if (sqlite3_prepare_v2(db,
-                           "INSERT INTO usage (app, date, usage_wifi, usage_cellular, "
-                           "usage_unknown) VALUES (?1, ?2, ?3, ?4, ?5);",
-                           -1, &insert, nullptr) != SQLITE_OK)
-        throw std::runtime_error(sqlite3_errmsg(db));
-    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> guard(insert, sqlite3_finalize);
+// The first collectors' schema, as they made it: WAL, the table and its index on (date, app).
+const char* const kOldSchema =
+    "PRAGMA journal_mode=WAL;"
+    "CREATE TABLE usage (app TEXT NOT NULL, date TEXT NOT NULL,"
+    " usage_wifi INTEGER NOT NULL DEFAULT 0, usage_cellular INTEGER NOT NULL DEFAULT 0,"
+    " usage_unknown INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX usage_by_date ON usage (date, app);"
+    "CREATE TABLE usage_saves (id INTEGER PRIMARY KEY CHECK (id = 1), mark INTEGER NOT NULL);";
+
+// One database the generator writes to, with its insert statement.
+class UsageSink {
+  public:
+    // The collector's schema, made by UsageDatabase.
+    explicit UsageSink(const std::string& path) : current_(std::make_unique<UsageDatabase>(path)) {
+        db_ = current_->handle();
+        prepare();
+    }
+    // Schema 0, made here: UsageDatabase would migrate it.
+    UsageSink(const std::string& path, const char* schema) {
+        fs::create_directories(fs::path(path).parent_path());
+        if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) fail("cannot open " + path);
+        run(schema);
+        prepare();
+    }
+    ~UsageSink() {
+        sqlite3_finalize(insert_);
+        if (!current_) sqlite3_close(db_);
+    }
+    UsageSink(const UsageSink&) = delete;
+    UsageSink& operator=(const UsageSink&) = delete;
+
+    void run(const std::string& sql) {
+        char* message = nullptr;
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+            std::string text = message ? message : sqlite3_errmsg(db_);
+            sqlite3_free(message);
+            fail(text);
+        }
+    }
+    void insert(const std::string& app, const std::string& date, sqlite3_int64 wifi,
+                sqlite3_int64 cellular, sqlite3_int64 unknown) {
+        sqlite3_bind_text(insert_, 1, app.c_str(), static_cast<int>(app.size()), SQLITE_STATIC);
+        sqlite3_bind_text(insert_, 2, date.c_str(), static_cast<int>(date.size()), SQLITE_STATIC);
+        sqlite3_bind_int64(insert_, 3, wifi);
+        sqlite3_bind_int64(insert_, 4, cellular);
+        sqlite3_bind_int64(insert_, 5, unknown);
+        if (sqlite3_step(insert_) != SQLITE_DONE) fail(sqlite3_errmsg(db_));
+        sqlite3_reset(insert_);
+    }
+
+  private:
+    void prepare() {
+        run("PRAGMA synchronous=OFF;");
+        if (sqlite3_prepare_v2(db_,
+                               "INSERT INTO usage (app, date, usage_wifi, usage_cellular, "
+                               "usage_unknown) VALUES (?1, ?2, ?3, ?4, ?5);",
+                               -1, &insert_, nullptr) != SQLITE_OK)
+            fail(sqlite3_errmsg(db_));
+    }
+    [[noreturn]] void fail(const std::string& message) {
+        throw std::runtime_error("bench data: " + message);
+    }
+
+    std::unique_ptr<UsageDatabase> current_;
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* insert_ = nullptr;
+};
+
+// Writes the usage rows day by day, oldest first, as a collector would, one transaction a day,
+// into the collector's schema and, the same rows, into schema 0.
+long long writeUsage(const std::string& path, const std::string& oldSchemaPath,
+                     const std::vector<Application>& apps) {
+    UsageSink current(path);
+    UsageSink old(oldSchemaPath, kOldSchema);
 
     Random random(0x5eed0000ULL + static_cast<std::uint64_t>(apps.size()));
     const std::chrono::sys_days today = parseDay(kToday);
     long long rows = 0;
     for (int back = kDays - 1; back >= 0; --back) {
         const std::string date = dayText(today - std::chrono::days{back});
-        if (!database.execute("BEGIN;", &error)) throw std::runtime_error(error);
+        current.run("BEGIN;");
+        old.run("BEGIN;");
         for (const Application& app : apps) {
             int count = 1 + random.below(3);
             for (int r = 0; r < count; ++r) {
@@ -214,27 +275,20 @@ long long writeUsage(const std::string& path, const std::vector<Application>& ap
                 sqlite3_int64 unknown = 0;
                 if (app.unknownNetworks && random.chance(0.2))
                     unknown = static_cast<sqlite3_int64>(bytes * 0.05 * random.uniform());
-                sqlite3_bind_text(insert, 1, app.identifier.c_str(),
-                                  static_cast<int>(app.identifier.size()), SQLITE_STATIC);
-                sqlite3_bind_text(insert, 2, date.c_str(), static_cast<int>(date.size()),
-                                  SQLITE_STATIC);
-                sqlite3_bind_int64(insert, 3, wifi);
-                sqlite3_bind_int64(insert, 4, cellular);
-                sqlite3_bind_int64(insert, 5, unknown);
-                if (sqlite3_step(insert) != SQLITE_DONE)
-                    throw std::runtime_error(sqlite3_errmsg(db));
-                sqlite3_reset(insert);
+                current.insert(app.identifier, date, wifi, cellular, unknown);
+                old.insert(app.identifier, date, wifi, cellular, unknown);
                 ++rows;
             }
         }
-        if (!database.execute("COMMIT;", &error)) throw std::runtime_error(error);
+        current.run("COMMIT;");
+        old.run("COMMIT;");
         if (apps.size() >= 1000 && back % 73 == 0)
             std::fprintf(stderr, "bench: %zu applications: %s written\n", apps.size(),
                          date.c_str());
     }
-    // Fold the write-ahead log into the database, so that readers start from a plain file.
-    if (!database.execute("PRAGMA wal_checkpoint(TRUNCATE);", &error))
-        throw std::runtime_error("cannot checkpoint: " + error);
+    // Fold the write-ahead logs into the databases, so that readers start from plain files.
+    current.run("PRAGMA wal_checkpoint(TRUNCATE);");
+    old.run("PRAGMA wal_checkpoint(TRUNCATE);");
     return rows;
 }
 
@@ -266,7 +320,7 @@ const Dataset& dataset(int applications) {
         fs::remove_all(root);
         const std::string partialHome = (partial / "home").string();
         writeDesktopEntries(partialHome, apps);
-        rows = writeUsage(databaseIn(partialHome), apps);
+        rows = writeUsage(databaseIn(partialHome), (partial / "schema-0.sqlite3").string(), apps);
         writeFile(partial / "complete", stampText(applications, rows));
         fs::rename(partial, root);
     }
@@ -275,6 +329,7 @@ const Dataset& dataset(int applications) {
     data->applications = applications;
     data->home = (root / "home").string();
     data->databasePath = databaseIn(data->home);
+    data->oldSchemaPath = (root / "schema-0.sqlite3").string();
     data->usageRows = rows;
     for (Application& app : apps) data->identifiers.push_back(std::move(app.identifier));
     return *made.emplace(applications, std::move(data)).first->second;
@@ -287,6 +342,16 @@ void enter(const Dataset& data) {
     setenv("XDG_DATA_DIRS", (data.home + "/usr/share").c_str(), 1);
     // Titles and icons of another data set's home must not answer for this one.
     LAActivator::sharedInstance().clearCache();
+}
+
+long long fileBytes(const std::string& databasePath) {
+    long long bytes = 0;
+    for (const char* suffix : {"", "-wal"}) {
+        std::error_code ec;
+        auto size = fs::file_size(databasePath + suffix, ec);
+        if (!ec) bytes += static_cast<long long>(size);
+    }
+    return bytes;
 }
 
 long residentKiB() {

@@ -9,19 +9,60 @@
 
 namespace {
 
-const char* const kSchema =
+const char* const kTables =
     "CREATE TABLE IF NOT EXISTS usage ("
     " app TEXT NOT NULL,"
     " date TEXT NOT NULL,"
     " usage_wifi INTEGER NOT NULL DEFAULT 0,"
     " usage_cellular INTEGER NOT NULL DEFAULT 0,"
     " usage_unknown INTEGER NOT NULL DEFAULT 0);"
-    "CREATE INDEX IF NOT EXISTS usage_by_date ON usage (date, app);"
     // The mark of the collector's last committed save, one row: a save whose commit reports a
     // failure may have reached the disk all the same, and the next save looks here to tell.
     "CREATE TABLE IF NOT EXISTS usage_saves ("
     " id INTEGER PRIMARY KEY CHECK (id = 1),"
     " mark INTEGER NOT NULL);";
+
+// The page sums a period's rows per application. This index holds every column the page reads,
+// in application order: the page's query reads it alone, never the table, and its GROUP BY
+// streams with no sort. The planner walks it as a skip-scan, one jump to the first day of the
+// period for each application, so a short period reads only its own days.
+const char* const kIndex =
+    "CREATE INDEX IF NOT EXISTS usage_by_app"
+    " ON usage (app, date, usage_wifi, usage_cellular, usage_unknown);";
+
+// The index of schema 0, which the one above replaces: the page's query took it for every
+// period and sorted a long period's rows for the GROUP BY.
+const char* const kRetiredIndex = "DROP INDEX IF EXISTS usage_by_date;";
+
+// What the planner is told about usage_by_app, in sqlite_stat1's form: the rows of a year with
+// one row per application and day, 365 for each application. The skip-scan needs at least 18
+// rows per application on record; these figures describe the history the page is built for, not
+// the file as it stands, so the plan is the same for a young file and an old one (ANALYZE on a
+// young file would record a few rows per application and turn the page to reading every row).
+const char* const kIndexFigures = "365000 365 1 1 1 1";
+
+// Whether an SQL text of one row and one column answers `expected`.
+bool answers(sqlite3* db, const char* sql, const std::string& expected) {
+    sqlite3_stmt* statement = nullptr;
+    bool same = false;
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(statement, 0);
+        same = text && expected == reinterpret_cast<const char*>(text);
+    }
+    sqlite3_finalize(statement);
+    return same;
+}
+
+int userVersion(sqlite3* db) {
+    sqlite3_stmt* statement = nullptr;
+    int version = -1;
+    if (sqlite3_prepare_v2(db, "PRAGMA user_version;", -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW)
+        version = sqlite3_column_int(statement, 0);
+    sqlite3_finalize(statement);
+    return version;
+}
 
 }  // namespace
 
@@ -44,7 +85,7 @@ UsageDatabase::UsageDatabase(const std::string& path, int busyTimeoutMillisecond
         throw std::runtime_error("cannot open " + path + ": " + message);
     }
     sqlite3_busy_timeout(db_, busyTimeoutMilliseconds);
-    if (!execute("PRAGMA journal_mode=WAL;", &error) || !execute(kSchema, &error)) {
+    if (!execute("PRAGMA journal_mode=WAL;", &error) || !prepareSchema(&error)) {
         sqlite3_close(db_);
         db_ = nullptr;
         throw std::runtime_error("cannot prepare " + path + ": " + error);
@@ -83,4 +124,45 @@ bool UsageDatabase::execute(const std::string& sql, std::string* error) {
         return false;
     }
     return true;
+}
+
+bool UsageDatabase::prepareSchema(std::string* error) {
+    const char* const figuresQuery =
+        "SELECT stat FROM sqlite_stat1 WHERE tbl = 'usage' AND idx = 'usage_by_app';";
+    // A current file needs no write lock: opening it never waits for another writer's save.
+    const int current = userVersion(db_);
+    if (current > kSchemaVersion) return true;  // a later collector's file, left as it is
+    if (current == kSchemaVersion && answers(db_, figuresQuery, kIndexFigures))
+        return execute(kTables, error) && execute(kIndex, error);
+
+    // One transaction: a migration that fails or is cut short leaves the file as it was, and the
+    // next open starts it again. The version is read again under the write lock, in case another
+    // connection migrated the file meanwhile.
+    if (!execute("BEGIN IMMEDIATE;", error)) return false;
+    const int version = userVersion(db_);
+    bool done = version >= 0;
+    if (!done) {
+        if (error) *error = sqlite3_errmsg(db_);
+    } else if (version <= kSchemaVersion) {
+        // Schema 0's index goes first, so that the new one is built in the pages it frees.
+        done = execute(kTables, error) &&
+               (version == kSchemaVersion || execute(kRetiredIndex, error)) &&
+               execute(kIndex, error) &&
+               (version == kSchemaVersion ||
+                execute("PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";", error));
+        // The figures go in with the index and come back if anything (ANALYZE run by hand, a
+        // tool that drops sqlite_stat1) changed them. ANALYZE of sqlite_schema only creates
+        // sqlite_stat1 where it is missing: SQLite gathers nothing about its own tables.
+        if (done && !answers(db_, figuresQuery, kIndexFigures))
+            done = execute(
+                "ANALYZE sqlite_schema;"
+                "DELETE FROM sqlite_stat1 WHERE tbl = 'usage';"
+                "INSERT INTO sqlite_stat1 (tbl, idx, stat) VALUES"
+                " ('usage', 'usage_by_app', '" +
+                    std::string(kIndexFigures) + "');",
+                error);
+    }
+    if (done && execute("COMMIT;", error)) return true;
+    execute("ROLLBACK;", nullptr);
+    return false;
 }

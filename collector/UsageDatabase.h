@@ -7,14 +7,22 @@
 struct sqlite3;
 
 // The collector's side of the usage database: a read-write connection that creates the file
-// with its schema when it is missing. Table `usage` holds any number of rows per application and
-// day; dates are local calendar days written "yyyy-MM-dd". The index on (date, app) serves the
-// page's date-range query, and WAL journaling keeps that read-only query from ever waiting on a
-// write. Table `usage_saves` holds the mark of the collector's last committed save.
+// with its schema when it is missing and brings an older file's schema up to date. Table `usage`
+// holds any number of rows per application and day; dates are local calendar days written
+// "yyyy-MM-dd". The covering index `usage_by_app` on (app, date, counters) serves the page's
+// date-range query for any period without a sort, and WAL journaling keeps that read-only query
+// from ever waiting on a write. Table `usage_saves` holds the mark of the collector's last
+// committed save. The schema's version is the file's user_version (see kSchemaVersion).
 class UsageDatabase {
   public:
     // ~/.local/share/bytarn/<collector service name>.sqlite3, with "~" from HOME.
     static std::string defaultPath();
+
+    // The schema this collector makes, kept in PRAGMA user_version. 0: the index on (date, app)
+    // of the first collectors (or a file made by hand). 1: the covering index in application
+    // order with its planner figures in sqlite_stat1. Opening a file of an older version
+    // migrates it in place, in one transaction; a later version's file is left as it is.
+    static constexpr int kSchemaVersion = 1;
 
     // How long a statement waits for another connection's lock before it fails.
     static constexpr int kDefaultBusyTimeoutMilliseconds = 5000;
@@ -40,6 +48,10 @@ class UsageDatabase {
     sqlite3* handle() const { return db_; }
 
   private:
+    // Creates or migrates the schema in one transaction; false with SQLite's message on failure,
+    // the file then as it was.
+    bool prepareSchema(std::string* error);
+
     std::string path_;
     sqlite3* db_ = nullptr;
 };

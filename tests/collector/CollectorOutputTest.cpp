@@ -59,7 +59,7 @@ TEST(CollectorDatabase, SeededRowsLandInTheDefaultDatabaseUnderHome) {
               "2026-11-23 2026-12-06");
 }
 
-TEST(CollectorDatabase, SchemaHasTheDateIndexAndWriteAheadLog) {
+TEST(CollectorDatabase, SchemaHasTheCoveringIndexAndWriteAheadLog) {
     ScratchHome home;
     std::string path = home.file("data/usage.sqlite3");
     {
@@ -73,7 +73,9 @@ TEST(CollectorDatabase, SchemaHasTheDateIndexAndWriteAheadLog) {
     ASSERT_EQ(indexes.size(), 1u);
     auto columns =
         reader.rows("SELECT name FROM pragma_index_info('" + indexes[0][0] + "') ORDER BY seqno");
-    EXPECT_EQ(columns, (std::vector<std::vector<std::string>>{{"date"}, {"app"}}));
+    EXPECT_EQ(columns,
+              (std::vector<std::vector<std::string>>{
+                  {"app"}, {"date"}, {"usage_wifi"}, {"usage_cellular"}, {"usage_unknown"}}));
     // And the range query actually uses it.
     std::string plan;
     for (const auto& row : reader.rows("EXPLAIN QUERY PLAN SELECT app FROM usage WHERE date "
