@@ -99,10 +99,13 @@ std::vector<pollfd> TrafficServer::pollSet() const {
 }
 
 void TrafficServer::handle(const std::vector<pollfd>& ready) {
+    // Clients first: a collector that reconnects right after closing must find its old
+    // connection already gone, not be refused as a second client.
+    bool listenerReady = false;
     for (const auto& entry : ready) {
         if (entry.revents == 0) continue;
         if (entry.fd == listenFd_) {
-            accept();
+            listenerReady = true;
             continue;
         }
         auto found = clients_.find(entry.fd);
@@ -113,6 +116,7 @@ void TrafficServer::handle(const std::vector<pollfd>& ready) {
         if (keep && (entry.revents & POLLOUT || !client.output.empty())) keep = writeTo(client);
         if (!keep) close(client);
     }
+    if (listenerReady) accept();
 }
 
 void TrafficServer::offerDeltas() {
@@ -140,9 +144,19 @@ void TrafficServer::accept() {
             continue;
         }
         Client client{fd, credentials.uid, {}, {}, 0, false};
+        // A same-uid client that hung up since the last poll is closed now, not counted.
         bool taken = false;
-        for (const auto& [otherFd, other] : clients_)
-            taken = taken || (other.uid == client.uid && !other.closing);
+        for (auto it = clients_.begin(); it != clients_.end();) {
+            auto next = std::next(it);
+            auto& other = it->second;
+            if (other.uid == client.uid && !other.closing) {
+                if (readFrom(other))
+                    taken = true;
+                else
+                    close(other);
+            }
+            it = next;
+        }
         if (taken) {
             logLine("refusing a second client of uid " + std::to_string(client.uid) + " (pid " +
                     std::to_string(credentials.pid) + ")");
