@@ -31,7 +31,11 @@ const std::string browserScope =
     "user.slice/user-0.slice/user@0.service/app.slice/app-gnome-org.example.Browser-42.scope";
 const std::string mailScope =
     "user.slice/user-65534.slice/user@65534.service/app.slice/app-gnome-org.example.Mail-7.scope";
-constexpr int browserPayload = 20 * 1000, mailPayload = 7 * 1000;
+// Made after the helper started and gone before its first reading: only the kernel's
+// cgroup_mkdir event can name it.
+const std::string shortScope =
+    "user.slice/user-0.slice/user@0.service/app.slice/app-org.example.Short@x1.service";
+constexpr int browserPayload = 20 * 1000, mailPayload = 7 * 1000, shortPayload = 3 * 1000;
 
 int run(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str());
@@ -210,7 +214,7 @@ TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDelta
         dup2(log, STDERR_FILENO);
         std::string helper = BYTARN_BINARY_DIR "/bin/bytarn-trafficd";
         execl(helper.c_str(), helper.c_str(), "--cgroup", world.cgroupRoot.c_str(), "--socket",
-              socketPath.c_str(), "--interfaces", rules.c_str(), "--interval", "0.1",
+              socketPath.c_str(), "--interfaces", rules.c_str(), "--interval", "1",
               static_cast<char*>(nullptr));
         _exit(127);
     });
@@ -222,6 +226,10 @@ TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDelta
     };
     ASSERT_TRUE(fs::exists(socketPath)) << "the helper did not start:\n" << logText();
 
+    // All within the second before the first reading.
+    fs::create_directories(world.cgroupRoot / shortScope);
+    world.sendFrom(shortScope, shortPayload / 1000);
+    ASSERT_EQ(rmdir((world.cgroupRoot / shortScope).c_str()), 0);
     world.sendFrom(browserScope, browserPayload / 1000);
     world.sendFrom(mailScope, mailPayload / 1000);
 
@@ -229,13 +237,17 @@ TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDelta
     // and IP headers); no loopback, nothing of nobody's.
     int root = connectTo(socketPath);
     ASSERT_GE(root, 0);
-    auto lines = readLines(root, 5, atLeast("org.example.Browser/wifi", browserPayload));
+    auto lines = readLines(root, 5, [](const std::vector<json>& got) {
+        return atLeast("org.example.Browser/wifi", browserPayload)(got) &&
+               atLeast("org.example.Short/wifi", shortPayload)(got);
+    });
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0]["hello"], "bytarn-trafficd");
     EXPECT_EQ(lines[0]["uid"], 0);
     uint64_t lastSeq = 0;
     auto seen = totals(lines, &lastSeq);
-    ASSERT_EQ(seen.size(), 1u) << json(lines).dump() << "\n" << logText();
+    ASSERT_EQ(seen.size(), 2u) << json(lines).dump() << "\n" << logText();
+    EXPECT_GE(bytesOf(seen, "org.example.Short/wifi"), uint64_t(shortPayload));
     EXPECT_GE(bytesOf(seen, "org.example.Browser/wifi"), uint64_t(browserPayload));
     EXPECT_LE(bytesOf(seen, "org.example.Browser/wifi"), uint64_t(browserPayload * 1.03));
 
