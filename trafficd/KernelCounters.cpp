@@ -9,6 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #ifndef SO_NETNS_COOKIE
@@ -51,6 +54,13 @@ void checkKernelSupport() {
     }
 }
 
+// libbpf's own messages repeat what the helper says in one line; BYTARN_TRAFFICD_DEBUG=1 shows
+// them (verifier logs included).
+int libbpfMessage(enum libbpf_print_level, const char* format, va_list arguments) {
+    static const bool debug = std::getenv("BYTARN_TRAFFICD_DEBUG") != nullptr;
+    return debug ? std::vfprintf(stderr, format, arguments) : 0;
+}
+
 uint64_t ownNetnsCookie() {
     int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     uint64_t cookie = 0;
@@ -69,6 +79,7 @@ uint64_t ownNetnsCookie() {
 
 KernelCounters::KernelCounters(const std::filesystem::path& attachCgroup, NewCgroup onNewCgroup)
     : onNewCgroup_(std::move(onNewCgroup)) {
+    libbpf_set_print(libbpfMessage);
     cgroupFd_ = ::open(attachCgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (cgroupFd_ < 0)
         throw StartError("cannot open cgroup " + attachCgroup.string() + ": " +
@@ -80,6 +91,10 @@ KernelCounters::KernelCounters(const std::filesystem::path& attachCgroup, NewCgr
             throw StartError(std::string("cannot open the embedded BPF object: ") +
                              std::strerror(errno));
         skeleton_->rodata->helper_netns_cookie = ownNetnsCookie();
+        // The cgroup_mkdir program reads kernel structures through BTF relocations; without the
+        // kernel's BTF it stays out and scans alone name cgroups.
+        bool followCgroups = ::access("/sys/kernel/btf/vmlinux", R_OK) == 0;
+        if (!followCgroups) bpf_program__set_autoload(skeleton_->progs.name_new_cgroup, false);
         if (int error = traffic_bpf__load(skeleton_); error != 0) {
             if (error == -EPERM || error == -EACCES) throw StartError(permissionHint);
             throw StartError(std::string("the kernel refused the BPF programs (") +
@@ -99,8 +114,10 @@ KernelCounters::KernelCounters(const std::filesystem::path& attachCgroup, NewCgr
         }
         // Naming cgroups as they appear is a refinement: without it, scans still name every
         // cgroup that lives until the next reading.
-        if (bpf_link* link = bpf_program__attach_raw_tracepoint(skeleton_->progs.name_new_cgroup,
-                                                                "cgroup_mkdir")) {
+        if (bpf_link* link = !followCgroups
+                                 ? nullptr
+                                 : bpf_program__attach_raw_tracepoint(
+                                       skeleton_->progs.name_new_cgroup, "cgroup_mkdir")) {
             links_.push_back(link);
             events_ = ring_buffer__new(bpf_map__fd(skeleton_->maps.new_cgroups),
                                        &KernelCounters::onEvent, this, nullptr);
