@@ -13,6 +13,7 @@ TrafficAccounting::Round TrafficAccounting::account(const std::vector<CounterRea
                                                     InterfaceKinds& interfaces) {
     Round round;
     cgroups.startRound();
+    std::unordered_map<unsigned, InterfaceKind> kinds;
     std::unordered_map<std::string, uint64_t> totals;
     totals.reserve(readings.size());
     for (const auto& reading : readings) {
@@ -30,7 +31,16 @@ TrafficAccounting::Round TrafficAccounting::account(const std::vector<CounterRea
             continue;
         }
         totals.emplace(std::move(keyBytes), reading.bytes);
-        auto kind = interfaces.kindOf(reading.key.ifindex).value_or(InterfaceKind::unknown);
+        // One name lookup per interface and reading, however many counters use it.
+        auto cached = kinds.find(reading.key.ifindex);
+        if (cached == kinds.end())
+            cached =
+                kinds
+                    .emplace(
+                        reading.key.ifindex,
+                        interfaces.kindOf(reading.key.ifindex).value_or(InterfaceKind::unknown))
+                    .first;
+        auto kind = cached->second;
         if (kind == InterfaceKind::ignore) continue;
         std::string comm(reading.key.comm, strnlen(reading.key.comm, sizeof reading.key.comm));
         auto path = cgroups.pathOf(reading.key.cgroup_id);

@@ -73,10 +73,11 @@ static __always_inline int count_packet(struct __sk_buff *skb, __u32 direction)
     __u64 *bytes = bpf_map_lookup_elem(&traffic, &key);
     if (bytes) {
         *bytes += length; // per-CPU value: no other writer
-    } else {
-        bpf_map_update_elem(&traffic, &key, &length, BPF_NOEXIST);
-        // Another packet of this key on this CPU cannot interleave; on another CPU it has its
-        // own slot, which BPF_NOEXIST leaves alone, so a lost race only loses this one packet.
+    } else if (bpf_map_update_elem(&traffic, &key, &length, BPF_NOEXIST) != 0) {
+        // Another CPU made the entry first (it filled only its own slot): add to ours.
+        bytes = bpf_map_lookup_elem(&traffic, &key);
+        if (bytes)
+            *bytes += length;
     }
     return 1;
 }
