@@ -56,16 +56,15 @@ const Delta* DeltaLedger::takeAfter(uid_t uid, uint64_t seq) {
     for (auto& delta : found->second.deltas)
         if (delta.seq > seq) {
             delta.sent = true;
+            found->second.highestSent = std::max(found->second.highestSent, delta.seq);
             return &delta;
         }
     return nullptr;
 }
 
-bool DeltaLedger::acknowledge(uid_t uid, const std::string& epoch, uint64_t seq,
-                              uint64_t highestSent) {
-    if (epoch != epoch_ || seq > highestSent) return false;
+bool DeltaLedger::acknowledge(uid_t uid, const std::string& epoch, uint64_t seq) {
     auto found = users_.find(uid);
-    if (found == users_.end()) return true;
+    if (epoch != epoch_ || found == users_.end() || seq > found->second.highestSent) return false;
     auto& user = found->second;
     while (!user.deltas.empty() && user.deltas.front().seq <= seq) {
         user.entries -= user.deltas.front().bytes.size();

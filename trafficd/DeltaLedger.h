@@ -38,8 +38,8 @@ class DeltaLedger {
     const Delta* takeAfter(uid_t uid, uint64_t seq);
 
     // Forgets uid's deltas up to and including seq. False (and nothing forgotten) for another
-    // epoch or a seq beyond highestSent.
-    bool acknowledge(uid_t uid, const std::string& epoch, uint64_t seq, uint64_t highestSent);
+    // epoch or a seq never sent to uid (on this or an earlier connection).
+    bool acknowledge(uid_t uid, const std::string& epoch, uint64_t seq);
 
     size_t pendingCount(uid_t uid) const;
     // How many of uid's held deltas have a seq up to lastSent (sent, not yet acknowledged).
@@ -49,6 +49,7 @@ class DeltaLedger {
     struct UserDeltas {
         std::deque<Delta> deltas;
         uint64_t nextSeq = 1;
+        uint64_t highestSent = 0;
         size_t entries = 0;
         bool boundLogged = false;
     };

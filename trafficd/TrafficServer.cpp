@@ -226,10 +226,9 @@ bool TrafficServer::handleLine(Client& client, const std::string& line) {
     if (digits.size() > 19 || digits.find_first_not_of("0123456789") != std::string::npos)
         return fail();
     uint64_t seq = std::stoull(digits);
-    if (!ledger_.acknowledge(client.uid, epoch, seq, client.lastSent)) {
-        logLine(who + " acknowledged " + epoch + " " + digits + ", which it was not sent (epoch " +
-                ledger_.epoch() + ", last seq sent " + std::to_string(client.lastSent) +
-                "); ignored");
+    if (!ledger_.acknowledge(client.uid, epoch, seq)) {
+        logLine(who + " acknowledged " + epoch + " " + digits + ", which was never sent (epoch " +
+                ledger_.epoch() + "); ignored");
         return true;
     }
     fill(client);  // the window may have opened

@@ -41,15 +41,17 @@ TEST(TrafficdLedger, UnsentDeltasMergeWithinASlotOnly) {
 TEST(TrafficdLedger, AcknowledgementsDropOnlyWhatWasSentInThisEpoch) {
     DeltaLedger ledger("00000000000000aa");
     for (int i = 0; i < 4; ++i) ledger.add(0, slotStart + i * 900, {{{"sshd", "unknown"}, 10}});
+    ASSERT_NE(ledger.takeAfter(0, 0), nullptr);
+    EXPECT_FALSE(ledger.acknowledge(0, "00000000000000aa", 2));  // never sent
+    EXPECT_FALSE(ledger.acknowledge(1, "00000000000000aa", 1));  // another uid's
     EXPECT_EQ(sendAll(ledger, 0), (std::vector<uint64_t>{1, 2, 3, 4}));
-    EXPECT_FALSE(ledger.acknowledge(0, "00000000000000bb", 2, 4));  // other epoch
-    EXPECT_FALSE(ledger.acknowledge(0, "00000000000000aa", 3, 2));  // beyond what was sent
+    EXPECT_FALSE(ledger.acknowledge(0, "00000000000000bb", 2));  // other epoch
     EXPECT_EQ(ledger.pendingCount(0), 4u);
-    EXPECT_TRUE(ledger.acknowledge(0, "00000000000000aa", 2, 4));
+    EXPECT_TRUE(ledger.acknowledge(0, "00000000000000aa", 2));
     // A reconnecting client gets the unacknowledged rest again, in order, with the same seqs.
     EXPECT_EQ(sendAll(ledger, 0), (std::vector<uint64_t>{3, 4}));
     EXPECT_EQ(ledger.sentOutstanding(0, 3), 1u);
-    EXPECT_TRUE(ledger.acknowledge(0, "00000000000000aa", 4, 4));
+    EXPECT_TRUE(ledger.acknowledge(0, "00000000000000aa", 4));
     EXPECT_EQ(ledger.pendingCount(0), 0u);
 }
 
