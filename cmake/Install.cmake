@@ -14,3 +14,20 @@ install(CODE "
 ")
 # systemd looks for user units under <prefix>/lib/systemd/user whatever the library directory.
 install(FILES ${BYTARN_UNIT_FILE} DESTINATION lib/systemd/user)
+
+# The traffic helper's system units, when the helper is built. The service names the installed
+# helper by its absolute path, so it too is written at install time.
+if(TARGET bytarn-trafficd)
+    set(BYTARN_TRAFFICD_UNIT_TEMPLATE ${PROJECT_SOURCE_DIR}/cmake/bytarn-trafficd.service.in)
+    set(BYTARN_TRAFFICD_UNIT_FILE ${PROJECT_BINARY_DIR}/install/bytarn-trafficd.service)
+    install(CODE "
+        if(IS_ABSOLUTE \"${CMAKE_INSTALL_SBINDIR}\")
+            set(BYTARN_INSTALLED_SBINDIR \"${CMAKE_INSTALL_SBINDIR}\")
+        else()
+            set(BYTARN_INSTALLED_SBINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
+        endif()
+        configure_file(\"${BYTARN_TRAFFICD_UNIT_TEMPLATE}\" \"${BYTARN_TRAFFICD_UNIT_FILE}\" @ONLY)
+    ")
+    install(FILES ${BYTARN_TRAFFICD_UNIT_FILE} ${PROJECT_SOURCE_DIR}/cmake/bytarn-trafficd.socket
+        DESTINATION lib/systemd/system)
+endif()

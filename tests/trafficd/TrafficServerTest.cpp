@@ -1,0 +1,100 @@
+// The socket server without the kernel: what a client is sent, and which lines end its connection.
+#include "DeltaLedger.h"
+#include "TrafficServer.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <filesystem>
+
+using namespace bytarn::trafficd;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ServerFixture {
+    fs::path socketPath =
+        fs::temp_directory_path() / ("trafficd-server-" + std::to_string(getpid()) + ".sock");
+    DeltaLedger ledger{"00000000000000aa"};
+    TrafficServer server{TrafficServer::listeningSocket(socketPath), ledger};
+
+    ~ServerFixture() { fs::remove(socketPath); }
+
+    void pump() {
+        for (int i = 0; i < 3; ++i) {
+            auto set = server.pollSet();
+            if (poll(set.data(), set.size(), 10) > 0) server.handle(set);
+        }
+    }
+
+    int connectClient() {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, socketPath.c_str());
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        pump();
+        return fd;
+    }
+
+    // Everything the server has sent and will send now; "" plus closed=true at end of stream.
+    std::string drain(int fd, bool* closed = nullptr) {
+        pump();
+        std::string text;
+        char chunk[4096];
+        for (ssize_t count; (count = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT)) > 0;)
+            text.append(chunk, count);
+        if (closed) *closed = recv(fd, chunk, 1, MSG_DONTWAIT | MSG_PEEK) == 0;
+        return text;
+    }
+};
+
+}  // namespace
+
+TEST(TrafficdServer, ClientGetsHelloAndDeltasAndOnlyAcknowledgementsKeepItConnected) {
+    ServerFixture fixture;
+    EXPECT_EQ(fs::status(fixture.socketPath).permissions() & fs::perms::all, fs::perms(0666));
+    fixture.ledger.add(getuid(), 1765180800, {{{"curl", "wifi"}, 42}});
+    fixture.ledger.add(getuid() + 1, 1765180800, {{{"other", "wifi"}, 7}});  // someone else's
+    int client = fixture.connectClient();
+    std::istringstream lines(fixture.drain(client));
+    std::string hello, delta, extra;
+    std::getline(lines, hello);
+    std::getline(lines, delta);
+    EXPECT_FALSE(std::getline(lines, extra)) << extra;
+    EXPECT_EQ(nlohmann::json::parse(hello)["uid"], getuid());
+    EXPECT_EQ(nlohmann::json::parse(delta),
+              nlohmann::json::parse(R"({"epoch":"00000000000000aa","seq":1,"time":1765180800,)"
+                                    R"("usage":[{"app":"curl","kind":"wifi","bytes":42}]})"));
+
+    struct Line {
+        std::string text;
+        bool closes;
+    };
+    const Line lines_[] = {
+        {"ack 00000000000000bb 1\n", false},  // other epoch: ignored
+        {"ack 00000000000000aa 2\n", false},  // not sent yet: ignored
+        {"ack 00000000000000aa 1\n", false}, {"ack 00000000000000aa 1x\n", true}, {"hello\n", true},
+        {std::string(65, 'a'), true},  // no newline, and already too long
+    };
+    for (const auto& line : lines_) {
+        int fd = client >= 0 ? client : fixture.connectClient();
+        client = -1;
+        fixture.drain(fd);
+        ASSERT_EQ(send(fd, line.text.data(), line.text.size(), MSG_NOSIGNAL),
+                  ssize_t(line.text.size()));
+        bool closed = false;
+        fixture.drain(fd, &closed);
+        EXPECT_EQ(closed, line.closes) << line.text;
+        if (closed)
+            close(fd);
+        else
+            client = fd;
+    }
+    EXPECT_EQ(fixture.ledger.pendingCount(getuid()), 0u);  // the good acknowledgement took effect
+    EXPECT_EQ(fixture.ledger.pendingCount(getuid() + 1), 1u);
+    if (client >= 0) close(client);
+}

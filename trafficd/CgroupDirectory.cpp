@@ -1,0 +1,82 @@
+#include "CgroupDirectory.h"
+
+#include <sys/stat.h>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace bytarn::trafficd {
+
+namespace fs = std::filesystem;
+
+CgroupDirectory::CgroupDirectory(fs::path mount, fs::path scanRoot)
+    : mount_(std::move(mount)), scanRoot_(scanRoot.empty() ? mount_ : std::move(scanRoot)) {
+    scan();
+}
+
+void CgroupDirectory::learn(uint64_t id, std::string path) {
+    if (path.empty() || path.front() != '/') path.insert(path.begin(), '/');
+    paths_[id] = {std::move(path), round_};
+}
+
+void CgroupDirectory::prune(const std::unordered_set<uint64_t>& keep) {
+    if (round_ % 60 != 0) return;
+    for (auto it = paths_.begin(); it != paths_.end();) {
+        if (it->second.round < round_ && !keep.contains(it->first) && !exists(it->first))
+            it = paths_.erase(it);
+        else
+            ++it;
+    }
+}
+
+std::optional<std::string> CgroupDirectory::pathOf(uint64_t id) {
+    auto found = paths_.find(id);
+    if (found == paths_.end() && !scannedThisRound_) {
+        scannedThisRound_ = true;
+        scan();
+        found = paths_.find(id);
+    }
+    if (found == paths_.end()) return std::nullopt;
+    return found->second.path;
+}
+
+bool CgroupDirectory::exists(uint64_t id) const {
+    auto found = paths_.find(id);
+    if (found == paths_.end()) return false;
+    struct stat status {};
+    return ::stat((mount_.string() + found->second.path).c_str(), &status) == 0 &&
+           status.st_ino == id;
+}
+
+void CgroupDirectory::scan() {
+    // Cgroups may vanish while we walk: every error only skips the directory it concerns.
+    std::vector<fs::path> pending{scanRoot_};
+    struct stat status {};
+    while (!pending.empty()) {
+        auto directory = std::move(pending.back());
+        pending.pop_back();
+        if (::stat(directory.c_str(), &status) != 0) continue;
+        auto relative = directory.lexically_relative(mount_).string();
+        paths_[status.st_ino] = {relative == "." ? "/" : "/" + relative, round_};
+        std::error_code error;
+        for (fs::directory_iterator it(directory, error), end; !error && it != end;
+             it.increment(error)) {
+            std::error_code entryError;
+            if (it->is_directory(entryError) && !it->is_symlink(entryError))
+                pending.push_back(it->path());
+        }
+    }
+}
+
+std::optional<fs::path> findCgroup2Mount(const fs::path& mounts) {
+    std::ifstream in(mounts);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string device, mountPoint, type;
+        fields >> device >> mountPoint >> type;
+        if (type == "cgroup2") return fs::path(mountPoint);
+    }
+    return std::nullopt;
+}
+
+}  // namespace bytarn::trafficd

@@ -1,0 +1,62 @@
+// Cgroup ids (the inode numbers of cgroup2 directories) to paths below the cgroup2 mount. Names
+// come from the kernel's cgroup_mkdir events as cgroups appear, and from scans of the mount for
+// ids not seen that way (cgroups that existed before the helper started).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace bytarn::trafficd {
+
+class CgroupDirectory {
+  public:
+    // Scans cover scanRoot (default: the whole mount), the cgroup the programs are attached to.
+    explicit CgroupDirectory(std::filesystem::path mount, std::filesystem::path scanRoot = {});
+
+    const std::filesystem::path& mount() const { return mount_; }
+
+    // A new cgroup as the kernel reported it; path relative to the mount, starting with '/'.
+    void learn(uint64_t id, std::string path);
+
+    // The path of id; rescans the mount (at most once per minScanInterval calls of
+    // startRound) when id is unknown.
+    std::optional<std::string> pathOf(uint64_t id);
+
+    // Whether the cgroup of id still exists (its directory is there with the same inode).
+    bool exists(uint64_t id) const;
+
+    // Forgets, about once a minute, cgroups that are gone, were learnt before the last round
+    // and have no counters (ids in keep).
+    void prune(const std::unordered_set<uint64_t>& keep);
+
+    // Called once per reading: allows one more rescan for unknown ids in this round.
+    void startRound() {
+        scannedThisRound_ = false;
+        ++round_;
+    }
+
+    size_t size() const { return paths_.size(); }
+
+  private:
+    void scan();
+
+    std::filesystem::path mount_;
+    std::filesystem::path scanRoot_;
+    struct Entry {
+        std::string path;
+        uint64_t round;  // when it was learnt
+    };
+    std::unordered_map<uint64_t, Entry> paths_;
+    bool scannedThisRound_ = false;
+    uint64_t round_ = 0;
+};
+
+// The cgroup2 mount from a mounts table (/proc/self/mounts format): the first cgroup2 line.
+std::optional<std::filesystem::path> findCgroup2Mount(
+    const std::filesystem::path& mounts = "/proc/self/mounts");
+
+}  // namespace bytarn::trafficd

@@ -1,0 +1,29 @@
+// Who a cgroup's traffic belongs to: the application identifier that usage rows store, and the
+// user whose slice holds the cgroup.
+#pragma once
+
+#include <sys/types.h>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace bytarn::trafficd {
+
+// The desktop file ID of an application unit as desktops name them
+// (app-[<launcher>-]<ID>-<random>.scope, app-[<launcher>-]<ID>@<random>.service, Flatpak's
+// app-flatpak-<ID>-<n>.scope): \xNN undone, a trailing ".desktop" dropped. nullopt for any other
+// name, including malformed application units.
+std::optional<std::string> applicationIdFromUnit(std::string_view unit);
+
+struct CgroupIdentity {
+    std::string app;
+    // The uid of the user-<UID>.slice component; nullopt outside every user slice (system).
+    std::optional<uid_t> owner;
+};
+
+// path is relative to the cgroup2 mount ("/user.slice/..."); comm is the program that created
+// the socket, empty when unknown. The innermost application unit names the traffic; otherwise the
+// program, else the innermost unit without its suffix, else "system".
+CgroupIdentity identifyCgroup(std::string_view path, std::string_view comm);
+
+}  // namespace bytarn::trafficd

@@ -1,0 +1,190 @@
+#include "KernelCounters.h"
+
+#include "Log.h"
+#include "traffic.skel.h"
+
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#ifndef SO_NETNS_COOKIE
+#define SO_NETNS_COOKIE 71
+#endif
+
+namespace bytarn::trafficd {
+
+namespace {
+
+const char* permissionHint =
+    "no permission to use BPF: bytarn-trafficd needs CAP_BPF and CAP_NET_ADMIN (CAP_SYS_ADMIN "
+    "on kernels before 5.8), and CAP_PERFMON for naming short-lived cgroups";
+
+// The program types and helpers the object uses; on a kernel without one of them, say which.
+void checkKernelSupport() {
+    struct Need {
+        bpf_prog_type type;
+        bpf_func_id helper;
+        const char* what;
+    };
+    const Need needs[] = {
+        {BPF_PROG_TYPE_CGROUP_SKB, BPF_FUNC_skb_cgroup_id,
+         "cgroup_skb programs with bpf_skb_cgroup_id"},
+        {BPF_PROG_TYPE_CGROUP_SKB, BPF_FUNC_sk_storage_get,
+         "socket storage in cgroup_skb programs"},
+        {BPF_PROG_TYPE_CGROUP_SOCK, BPF_FUNC_sk_storage_get,
+         "socket storage in cgroup/sock_create programs"},
+        {BPF_PROG_TYPE_CGROUP_SOCK, BPF_FUNC_get_current_comm,
+         "bpf_get_current_comm in cgroup/sock_create programs"},
+        {BPF_PROG_TYPE_CGROUP_SOCK, BPF_FUNC_get_netns_cookie,
+         "bpf_get_netns_cookie in cgroup/sock_create programs"},
+    };
+    for (const auto& need : needs) {
+        int supported = libbpf_probe_bpf_helper(need.type, need.helper, nullptr);
+        if (supported == -EPERM || supported == -EACCES) throw StartError(permissionHint);
+        if (supported == 0)
+            throw StartError(std::string("this kernel lacks ") + need.what +
+                             "; bytarn-trafficd needs Linux 6.1 or later with BPF enabled");
+    }
+}
+
+// libbpf's own messages repeat what the helper says in one line; BYTARN_TRAFFICD_DEBUG=1 shows
+// them (verifier logs included).
+int libbpfMessage(enum libbpf_print_level, const char* format, va_list arguments) {
+    static const bool debug = std::getenv("BYTARN_TRAFFICD_DEBUG") != nullptr;
+    return debug ? std::vfprintf(stderr, format, arguments) : 0;
+}
+
+uint64_t ownNetnsCookie() {
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    uint64_t cookie = 0;
+    socklen_t length = sizeof cookie;
+    if (fd < 0 || ::getsockopt(fd, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &length) != 0) {
+        logLine(
+            "cannot learn this network namespace's cookie (Linux 5.14 or later); traffic of "
+            "other namespaces may be counted");
+        cookie = 0;
+    }
+    if (fd >= 0) ::close(fd);
+    return cookie;
+}
+
+}  // namespace
+
+KernelCounters::KernelCounters(const std::filesystem::path& attachCgroup, NewCgroup onNewCgroup)
+    : onNewCgroup_(std::move(onNewCgroup)) {
+    libbpf_set_print(libbpfMessage);
+    cgroupFd_ = ::open(attachCgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (cgroupFd_ < 0)
+        throw StartError("cannot open cgroup " + attachCgroup.string() + ": " +
+                         std::strerror(errno));
+    try {
+        checkKernelSupport();
+        skeleton_ = traffic_bpf__open();
+        if (!skeleton_)
+            throw StartError(std::string("cannot open the embedded BPF object: ") +
+                             std::strerror(errno));
+        skeleton_->rodata->helper_netns_cookie = ownNetnsCookie();
+        // The cgroup_mkdir program reads kernel structures through BTF relocations; without the
+        // kernel's BTF it stays out and scans alone name cgroups.
+        bool followCgroups = ::access("/sys/kernel/btf/vmlinux", R_OK) == 0;
+        if (!followCgroups) bpf_program__set_autoload(skeleton_->progs.name_new_cgroup, false);
+        if (int error = traffic_bpf__load(skeleton_); error != 0) {
+            if (error == -EPERM || error == -EACCES) throw StartError(permissionHint);
+            throw StartError(std::string("the kernel refused the BPF programs (") +
+                             std::strerror(-error) +
+                             "); bytarn-trafficd needs Linux 6.1 or later with BPF enabled");
+        }
+        for (auto* program : {skeleton_->progs.record_socket_origin, skeleton_->progs.count_ingress,
+                              skeleton_->progs.count_egress}) {
+            bpf_link* link = bpf_program__attach_cgroup(program, cgroupFd_);
+            if (!link) {
+                int error = errno;
+                if (error == EPERM || error == EACCES) throw StartError(permissionHint);
+                throw StartError(std::string("cannot attach ") + bpf_program__name(program) +
+                                 " to " + attachCgroup.string() + ": " + std::strerror(error));
+            }
+            links_.push_back(link);
+        }
+        // Naming cgroups as they appear is a refinement: without it, scans still name every
+        // cgroup that lives until the next reading.
+        if (bpf_link* link = !followCgroups
+                                 ? nullptr
+                                 : bpf_program__attach_raw_tracepoint(
+                                       skeleton_->progs.name_new_cgroup, "cgroup_mkdir")) {
+            links_.push_back(link);
+            events_ = ring_buffer__new(bpf_map__fd(skeleton_->maps.new_cgroups),
+                                       &KernelCounters::onEvent, this, nullptr);
+        }
+        if (!events_)
+            logLine(std::string("cannot follow new cgroups (") + std::strerror(errno) +
+                    "); cgroups that vanish between two readings will be named by program only");
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+KernelCounters::~KernelCounters() {
+    release();
+}
+
+void KernelCounters::release() {
+    if (events_) ring_buffer__free(events_);
+    events_ = nullptr;
+    for (auto* link : links_) bpf_link__destroy(link);
+    links_.clear();
+    if (skeleton_) traffic_bpf__destroy(skeleton_);
+    skeleton_ = nullptr;
+    if (cgroupFd_ >= 0) ::close(cgroupFd_);
+    cgroupFd_ = -1;
+}
+
+int KernelCounters::eventsFd() const {
+    return events_ ? ring_buffer__epoll_fd(events_) : -1;
+}
+
+void KernelCounters::drainEvents() {
+    if (events_) ring_buffer__consume(events_);
+}
+
+int KernelCounters::onEvent(void* self, void* data, size_t size) {
+    if (size < sizeof(new_cgroup)) return 0;
+    auto* event = static_cast<const new_cgroup*>(data);
+    std::string path(event->path, strnlen(event->path, sizeof event->path));
+    // A path that filled the buffer may be cut short; the scan names that cgroup instead.
+    if (!path.empty() && path.size() < sizeof event->path - 1)
+        static_cast<KernelCounters*>(self)->onNewCgroup_(event->id, std::move(path));
+    return 0;
+}
+
+std::vector<CounterReading> KernelCounters::read() {
+    drainEvents();  // names first, so that every counter below can be named
+    std::vector<CounterReading> readings;
+    int fd = bpf_map__fd(skeleton_->maps.traffic);
+    int cpus = libbpf_num_possible_cpus();
+    std::vector<uint64_t> values(cpus > 0 ? cpus : 1);
+    traffic_key key{}, next{};
+    bool first = true;
+    while (bpf_map_get_next_key(fd, first ? nullptr : &key, &next) == 0) {
+        first = false;
+        key = next;
+        if (bpf_map_lookup_elem(fd, &key, values.data()) != 0) continue;  // deleted meanwhile
+        uint64_t total = 0;
+        for (auto value : values) total += value;
+        readings.push_back({key, total});
+    }
+    return readings;
+}
+
+void KernelCounters::remove(const traffic_key& key) {
+    bpf_map_delete_elem(bpf_map__fd(skeleton_->maps.traffic), &key);
+}
+
+}  // namespace bytarn::trafficd

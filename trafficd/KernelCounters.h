@@ -1,0 +1,61 @@
+// The eBPF side: loads the embedded object, attaches it to a cgroup through BPF links (detached
+// again by the destructor), and reads and trims the per-CPU counters.
+#pragma once
+
+#include "TrafficKey.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct traffic_bpf;
+struct bpf_link;
+struct ring_buffer;
+
+namespace bytarn::trafficd {
+
+// A reason the helper cannot count, worded for the person starting it.
+class StartError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct CounterReading {
+    traffic_key key;
+    uint64_t bytes;  // total since the entry was created, over all CPUs
+};
+
+class KernelCounters {
+  public:
+    using NewCgroup = std::function<void(uint64_t id, std::string path)>;
+
+    // Throws StartError when the kernel or the privileges fall short.
+    KernelCounters(const std::filesystem::path& attachCgroup, NewCgroup onNewCgroup);
+    ~KernelCounters();
+    KernelCounters(const KernelCounters&) = delete;
+    KernelCounters& operator=(const KernelCounters&) = delete;
+
+    // A descriptor that is readable when cgroup_mkdir events wait; -1 without them.
+    int eventsFd() const;
+    // Hands waiting cgroup_mkdir events to onNewCgroup.
+    void drainEvents();
+
+    std::vector<CounterReading> read();
+    // Deletes an entry; a packet that arrives later starts it again from zero.
+    void remove(const traffic_key& key);
+
+  private:
+    void release();
+    static int onEvent(void* self, void* data, size_t size);
+
+    NewCgroup onNewCgroup_;
+    traffic_bpf* skeleton_ = nullptr;
+    std::vector<bpf_link*> links_;
+    ring_buffer* events_ = nullptr;
+    int cgroupFd_ = -1;
+};
+
+}  // namespace bytarn::trafficd

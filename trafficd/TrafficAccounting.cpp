@@ -1,0 +1,62 @@
+#include "TrafficAccounting.h"
+
+#include "CgroupIdentity.h"
+#include "Log.h"
+
+#include <cstring>
+#include <unordered_set>
+
+namespace bytarn::trafficd {
+
+TrafficAccounting::Round TrafficAccounting::account(const std::vector<CounterReading>& readings,
+                                                    CgroupDirectory& cgroups,
+                                                    InterfaceKinds& interfaces) {
+    Round round;
+    cgroups.startRound();
+    std::unordered_map<unsigned, InterfaceKind> kinds;
+    std::unordered_map<std::string, uint64_t> totals;
+    totals.reserve(readings.size());
+    for (const auto& reading : readings) {
+        std::string keyBytes(reinterpret_cast<const char*>(&reading.key), sizeof reading.key);
+        auto last = lastTotals_.find(keyBytes);
+        uint64_t previous = last == lastTotals_.end() ? 0 : last->second;
+        // A total below the last one belongs to an entry deleted and made again: all of it is new.
+        uint64_t growth = reading.bytes >= previous ? reading.bytes - previous : reading.bytes;
+        if (growth == 0) {
+            if (!cgroups.exists(reading.key.cgroup_id)) {
+                round.idleAndGone.push_back(reading.key);
+                continue;
+            }
+            totals.emplace(std::move(keyBytes), reading.bytes);
+            continue;
+        }
+        totals.emplace(std::move(keyBytes), reading.bytes);
+        // One name lookup per interface and reading, however many counters use it.
+        auto cached = kinds.find(reading.key.ifindex);
+        if (cached == kinds.end())
+            cached =
+                kinds
+                    .emplace(
+                        reading.key.ifindex,
+                        interfaces.kindOf(reading.key.ifindex).value_or(InterfaceKind::unknown))
+                    .first;
+        auto kind = cached->second;
+        if (kind == InterfaceKind::ignore) continue;
+        std::string comm(reading.key.comm, strnlen(reading.key.comm, sizeof reading.key.comm));
+        auto path = cgroups.pathOf(reading.key.cgroup_id);
+        auto identity = identifyCgroup(path.value_or(""), comm);
+        round.growth[identity.owner.value_or(0)][{identity.app, std::string(kindName(kind))}] +=
+            growth;
+    }
+    lastTotals_ = std::move(totals);
+    if (readings.size() > BYTARN_TRAFFIC_MAX_ENTRIES * 9 / 10)
+        logLine("the kernel's traffic table is " + std::to_string(readings.size()) + " of " +
+                std::to_string(BYTARN_TRAFFIC_MAX_ENTRIES) +
+                " entries full; new sockets' traffic may go uncounted");
+    std::unordered_set<uint64_t> counted;
+    for (const auto& reading : readings) counted.insert(reading.key.cgroup_id);
+    cgroups.prune(counted);
+    return round;
+}
+
+}  // namespace bytarn::trafficd

@@ -1,0 +1,34 @@
+// Turns the kernel's running totals into per-user growth: names the cgroup, classifies the
+// interface, and picks out counters of vanished cgroups that may be deleted.
+#pragma once
+
+#include "CgroupDirectory.h"
+#include "InterfaceKinds.h"
+#include "KernelCounters.h"
+
+#include <sys/types.h>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace bytarn::trafficd {
+
+using UsageBytes = std::map<std::pair<std::string, std::string>, uint64_t>;  // (app, kind) -> bytes
+
+class TrafficAccounting {
+  public:
+    struct Round {
+        std::map<uid_t, UsageBytes> growth;    // uid 0 also holds traffic outside every user slice
+        std::vector<traffic_key> idleAndGone;  // delete these: nothing of theirs is untaken
+    };
+
+    Round account(const std::vector<CounterReading>& readings, CgroupDirectory& cgroups,
+                  InterfaceKinds& interfaces);
+
+  private:
+    std::unordered_map<std::string, uint64_t> lastTotals_;  // by the key's bytes
+};
+
+}  // namespace bytarn::trafficd

@@ -1,0 +1,120 @@
+#include "TrafficHelper.h"
+
+#include "CgroupDirectory.h"
+#include "DeltaLedger.h"
+#include "InterfaceKinds.h"
+#include "KernelCounters.h"
+#include "Log.h"
+#include "TrafficAccounting.h"
+#include "TrafficServer.h"
+
+#include <poll.h>
+#include <sys/random.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace bytarn::trafficd {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string randomEpoch() {
+    uint64_t value = 0;
+    if (getrandom(&value, sizeof value, 0) != sizeof value)
+        value = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                (static_cast<uint64_t>(::getpid()) << 32);
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+int signalDescriptor() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    return signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+}  // namespace
+
+int runTrafficHelper(const HelperOptions& options) {
+    auto mount = findCgroup2Mount();
+    if (!mount) {
+        logLine(
+            "no cgroup v2 hierarchy is mounted (no cgroup2 line in /proc/self/mounts); "
+            "bytarn-trafficd counts per cgroup v2 and cannot run without it");
+        return 1;
+    }
+    fs::path attach = options.cgroup.empty() ? *mount : fs::weakly_canonical(options.cgroup);
+    auto relative = attach.lexically_relative(*mount).string();
+    if (relative.empty() || relative.starts_with("..")) {
+        logLine(attach.string() + " is not a cgroup of the cgroup v2 hierarchy at " +
+                mount->string());
+        return 1;
+    }
+    auto rules = loadInterfaceRules(options.interfaces, !options.interfacesGiven);
+    try {
+        DeltaLedger ledger(randomEpoch());
+        CgroupDirectory cgroups(*mount, attach);
+        KernelCounters counters(
+            attach, [&](uint64_t id, std::string path) { cgroups.learn(id, std::move(path)); });
+        InterfaceKinds interfaces(std::move(rules), options.sysfs);
+        TrafficAccounting accounting;
+        TrafficServer server(TrafficServer::listeningSocket(options.socket), ledger);
+        int signals = signalDescriptor();
+        logLine("counting traffic of " + attach.string() + " (epoch " + ledger.epoch() + ")");
+
+        using Clock = std::chrono::steady_clock;
+        auto interval = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(options.interval));
+        auto nextReading = Clock::now() + interval;
+        for (;;) {
+            auto set = server.pollSet();
+            size_t own = set.size();
+            set.push_back({signals, POLLIN, 0});
+            if (counters.eventsFd() >= 0) set.push_back({counters.eventsFd(), POLLIN, 0});
+            auto wait =
+                std::chrono::ceil<std::chrono::milliseconds>(nextReading - Clock::now()).count();
+            int ready =
+                ::poll(set.data(), set.size(), static_cast<int>(std::max<long long>(wait, 0)));
+            if (ready < 0 && errno != EINTR) {
+                logLine(std::string("poll: ") + std::strerror(errno));
+                return 1;
+            }
+            if (ready > 0) {
+                if (set[own].revents) {
+                    logLine("stopping");
+                    ::close(signals);
+                    return 0;
+                }
+                if (set.size() > own + 1 && set[own + 1].revents) counters.drainEvents();
+                set.resize(own);
+                server.handle(set);
+            }
+            if (Clock::now() >= nextReading) {
+                nextReading += interval;
+                if (nextReading < Clock::now()) nextReading = Clock::now() + interval;
+                auto round = accounting.account(counters.read(), cgroups, interfaces);
+                for (const auto& key : round.idleAndGone) counters.remove(key);
+                auto now = static_cast<int64_t>(std::time(nullptr));
+                for (const auto& [uid, bytes] : round.growth) ledger.add(uid, now, bytes);
+                server.offerDeltas();
+            }
+        }
+    } catch (const std::exception& error) {
+        logLine(error.what());
+        return 1;
+    }
+}
+
+}  // namespace bytarn::trafficd

@@ -1,0 +1,256 @@
+#include "TrafficServer.h"
+
+#include "Log.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+namespace bytarn::trafficd {
+
+namespace {
+
+constexpr size_t maxLine = 64;
+constexpr size_t outputHighWater = 64 * 1024;
+
+std::string jsonLine(const nlohmann::ordered_json& value) {
+    // Program names may hold any bytes: replace what is not UTF-8 rather than fail.
+    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+std::string deltaLine(const std::string& epoch, const Delta& delta) {
+    nlohmann::ordered_json usage = nlohmann::ordered_json::array();
+    for (const auto& [key, bytes] : delta.bytes)
+        usage.push_back({{"app", key.first}, {"kind", key.second}, {"bytes", bytes}});
+    return jsonLine({{"epoch", epoch}, {"seq", delta.seq}, {"time", delta.time}, {"usage", usage}});
+}
+
+void setNonBlocking(int fd) {
+    int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
+}  // namespace
+
+int TrafficServer::listeningSocket(const std::filesystem::path& path) {
+    const char* listenPid = std::getenv("LISTEN_PID");
+    const char* listenFds = std::getenv("LISTEN_FDS");
+    if (listenPid && listenFds && std::strtol(listenPid, nullptr, 10) == ::getpid() &&
+        std::strtol(listenFds, nullptr, 10) >= 1) {
+        ::unsetenv("LISTEN_PID");
+        ::unsetenv("LISTEN_FDS");
+        ::unsetenv("LISTEN_FDNAMES");
+        setNonBlocking(3);
+        logLine("serving on the socket systemd passed");
+        return 3;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.string().size() >= sizeof address.sun_path)
+        throw std::runtime_error("socket path too long: " + path.string());
+    std::strcpy(address.sun_path, path.c_str());
+    std::error_code error;
+    std::filesystem::create_directories(path.parent_path(), error);
+    if (error)
+        throw std::runtime_error("cannot create " + path.parent_path().string() + ": " +
+                                 error.message());
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) == 0) {
+        if (!S_ISSOCK(status.st_mode))
+            throw std::runtime_error(path.string() +
+                                     " exists and is not a socket; not replacing it");
+        ::unlink(path.c_str());
+    }
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::chmod(path.c_str(), 0666) != 0 || ::listen(fd, 16) != 0) {
+        std::string reason = std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        throw std::runtime_error("cannot listen on " + path.string() + ": " + reason);
+    }
+    logLine("serving on " + path.string());
+    return fd;
+}
+
+TrafficServer::TrafficServer(int listenFd, DeltaLedger& ledger)
+    : listenFd_(listenFd), ledger_(ledger) {}
+
+TrafficServer::~TrafficServer() {
+    for (auto& [fd, client] : clients_) ::close(fd);
+    ::close(listenFd_);
+}
+
+std::vector<pollfd> TrafficServer::pollSet() const {
+    std::vector<pollfd> set{{listenFd_, POLLIN, 0}};
+    for (const auto& [fd, client] : clients_) {
+        short events = client.closing ? 0 : POLLIN;
+        if (!client.output.empty()) events |= POLLOUT;
+        set.push_back({fd, events, 0});
+    }
+    return set;
+}
+
+void TrafficServer::handle(const std::vector<pollfd>& ready) {
+    // Clients first: a collector that reconnects right after closing must find its old
+    // connection already gone, not be refused as a second client.
+    bool listenerReady = false;
+    for (const auto& entry : ready) {
+        if (entry.revents == 0) continue;
+        if (entry.fd == listenFd_) {
+            listenerReady = true;
+            continue;
+        }
+        auto found = clients_.find(entry.fd);
+        if (found == clients_.end()) continue;
+        auto& client = found->second;
+        bool keep = true;
+        if (entry.revents & (POLLIN | POLLHUP | POLLERR)) keep = readFrom(client);
+        if (keep && (entry.revents & POLLOUT || !client.output.empty())) keep = writeTo(client);
+        if (!keep) close(client);
+    }
+    if (listenerReady) accept();
+}
+
+void TrafficServer::offerDeltas() {
+    std::vector<int> broken;
+    for (auto& [fd, client] : clients_) {
+        fill(client);
+        if (!writeTo(client)) broken.push_back(fd);
+    }
+    for (int fd : broken) close(clients_.at(fd));
+}
+
+void TrafficServer::accept() {
+    for (;;) {
+        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                logLine(std::string("accepting a client: ") + std::strerror(errno));
+            return;
+        }
+        ucred credentials{};
+        socklen_t length = sizeof credentials;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+            logLine(std::string("cannot learn a client's uid: ") + std::strerror(errno));
+            ::close(fd);
+            continue;
+        }
+        Client client{fd, credentials.uid, {}, {}, 0, false};
+        // A same-uid client that hung up since the last poll is closed now, not counted.
+        bool taken = false;
+        for (auto it = clients_.begin(); it != clients_.end();) {
+            auto next = std::next(it);
+            auto& other = it->second;
+            if (other.uid == client.uid && !other.closing) {
+                if (readFrom(other))
+                    taken = true;
+                else
+                    close(other);
+            }
+            it = next;
+        }
+        if (taken) {
+            logLine("refusing a second client of uid " + std::to_string(client.uid) + " (pid " +
+                    std::to_string(credentials.pid) + ")");
+            client.output = jsonLine({{"error", "another client of uid " +
+                                                    std::to_string(client.uid) + " is connected"}});
+            client.closing = true;
+        } else {
+            logLine("client of uid " + std::to_string(client.uid) + " connected (pid " +
+                    std::to_string(credentials.pid) + ")");
+            client.output = jsonLine({{"hello", "bytarn-trafficd"},
+                                      {"version", 1},
+                                      {"uid", client.uid},
+                                      {"epoch", ledger_.epoch()}});
+            fill(client);
+        }
+        auto& stored = clients_.emplace(fd, std::move(client)).first->second;
+        if (!writeTo(stored)) close(stored);
+    }
+}
+
+void TrafficServer::fill(Client& client) {
+    if (client.closing) return;
+    while (client.output.size() < outputHighWater &&
+           ledger_.sentOutstanding(client.uid, client.lastSent) < window) {
+        const Delta* delta = ledger_.takeAfter(client.uid, client.lastSent);
+        if (!delta) return;
+        client.output += deltaLine(ledger_.epoch(), *delta);
+        client.lastSent = delta->seq;
+    }
+}
+
+bool TrafficServer::readFrom(Client& client) {
+    char buffer[512];
+    for (;;) {
+        ssize_t count = ::recv(client.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (count == 0) return false;
+        if (count < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        if (client.closing) continue;  // only flushing the refusal
+        client.input.append(buffer, count);
+        for (auto end = client.input.find('\n'); end != std::string::npos;
+             end = client.input.find('\n')) {
+            std::string line = client.input.substr(0, end);
+            client.input.erase(0, end + 1);
+            if (!handleLine(client, line)) return false;
+        }
+        if (client.input.size() > maxLine) {
+            logLine("client of uid " + std::to_string(client.uid) +
+                    " sent a line longer than 64 bytes; closing its connection");
+            return false;
+        }
+    }
+}
+
+bool TrafficServer::handleLine(Client& client, const std::string& line) {
+    auto who = "client of uid " + std::to_string(client.uid);
+    auto fail = [&] {
+        std::string shown = line.substr(0, maxLine);
+        for (auto& c : shown)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+        logLine(who + " sent \"" + shown + "\", not \"ack EPOCH SEQ\"; closing its connection");
+        return false;
+    };
+    if (line.size() > maxLine || !line.starts_with("ack ")) return fail();
+    auto space = line.find(' ', 4);
+    if (space == std::string::npos || space == 4 || space + 1 == line.size()) return fail();
+    std::string epoch = line.substr(4, space - 4), digits = line.substr(space + 1);
+    if (digits.size() > 19 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return fail();
+    uint64_t seq = std::stoull(digits);
+    if (!ledger_.acknowledge(client.uid, epoch, seq)) {
+        logLine(who + " acknowledged " + epoch + " " + digits + ", which was never sent (epoch " +
+                ledger_.epoch() + "); ignored");
+        return true;
+    }
+    fill(client);  // the window may have opened
+    return true;
+}
+
+bool TrafficServer::writeTo(Client& client) {
+    while (!client.output.empty()) {
+        ssize_t count = ::send(client.fd, client.output.data(), client.output.size(),
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (count < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        client.output.erase(0, count);
+        if (client.output.empty()) fill(client);
+    }
+    return !client.closing;
+}
+
+void TrafficServer::close(Client& client) {
+    if (!client.closing) logLine("client of uid " + std::to_string(client.uid) + " disconnected");
+    int fd = client.fd;
+    ::close(fd);
+    clients_.erase(fd);
+}
+
+}  // namespace bytarn::trafficd

@@ -1,0 +1,60 @@
+// The Unix socket that hands each user's collector its deltas: SO_PEERCRED decides whose, one
+// client per uid, non-blocking throughout so that a slow client never holds up the readings.
+#pragma once
+
+#include "DeltaLedger.h"
+
+#include <poll.h>
+#include <sys/types.h>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace bytarn::trafficd {
+
+class TrafficServer {
+  public:
+    // Sent deltas a client may leave unacknowledged before it gets more; later ones wait
+    // unsent, where they still merge within their slot.
+    static constexpr uint64_t window = 64;
+
+    // Takes ownership of a listening socket.
+    TrafficServer(int listenFd, DeltaLedger& ledger);
+    ~TrafficServer();
+    TrafficServer(const TrafficServer&) = delete;
+    TrafficServer& operator=(const TrafficServer&) = delete;
+
+    // The socket systemd passed (LISTEN_FDS/LISTEN_PID, fd 3), else a new one at path: parent
+    // directory created, a stale socket replaced, mode 0666. Throws std::runtime_error.
+    static int listeningSocket(const std::filesystem::path& path);
+
+    // Descriptors to poll, then handle what poll reported for them (same order).
+    std::vector<pollfd> pollSet() const;
+    void handle(const std::vector<pollfd>& ready);
+
+    // New deltas are in the ledger: queue them for the clients connected.
+    void offerDeltas();
+
+  private:
+    struct Client {
+        int fd;
+        uid_t uid;
+        std::string input, output;
+        uint64_t lastSent = 0;  // highest seq sent on this connection
+        bool closing = false;   // close once output is written
+    };
+
+    void accept();
+    void fill(Client& client);
+    bool readFrom(Client& client);  // false: close
+    bool writeTo(Client& client);   // false: close
+    bool handleLine(Client& client, const std::string& line);
+    void close(Client& client);
+
+    int listenFd_;
+    DeltaLedger& ledger_;
+    std::map<int, Client> clients_;  // by fd
+};
+
+}  // namespace bytarn::trafficd

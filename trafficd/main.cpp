@@ -1,0 +1,28 @@
+// bytarn-trafficd: the privileged helper that counts each application's traffic in the kernel and
+// hands every user's collector its own share (docs/TRAFFIC.md).
+#include "TrafficHelper.h"
+
+#include <CLI/CLI.hpp>
+
+int main(int argc, char** argv) {
+    bytarn::trafficd::HelperOptions options;
+    CLI::App app{
+        "bytarn-trafficd: counts every application's network traffic per cgroup, interface "
+        "and user in the kernel (eBPF) and serves each user's share on a Unix socket"};
+    app.add_option("--socket", options.socket, "Unix socket to serve (mode 0666)")
+        ->capture_default_str();
+    auto* interfaces =
+        app.add_option("--interfaces", options.interfaces,
+                       "interface rules: \"PATTERN KIND\" lines, KIND wifi|cellular|unknown|ignore")
+            ->capture_default_str();
+    app.add_option("--cgroup", options.cgroup,
+                   "cgroup v2 directory to count (default: the root of the cgroup v2 hierarchy)");
+    app.add_option("--interval", options.interval, "seconds between readings of the counters")
+        ->capture_default_str()
+        ->check(CLI::Range(0.05, 3600.0));
+    app.add_option("--sysfs", options.sysfs, "where network interfaces are listed (for tests)")
+        ->capture_default_str();
+    CLI11_PARSE(app, argc, argv);
+    options.interfacesGiven = interfaces->count() > 0;
+    return bytarn::trafficd::runTrafficHelper(options);
+}

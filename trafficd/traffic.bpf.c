@@ -1,0 +1,126 @@
+// SPDX-License-Identifier: GPL-2.0
+// Kernel half of bytarn-trafficd: counts every packet of every socket per (cgroup, interface,
+// direction, creating program) and always lets it pass. All policy (names, kinds, users) lives
+// in user space; this file only counts.
+#include <linux/bpf.h>
+#include <bpf/bpf_helpers.h>
+#include <bpf/bpf_core_read.h>
+
+#include "TrafficKey.h"
+
+char LICENSE[] SEC("license") = "GPL";
+
+// The helper's own network namespace: interface numbers only mean something there. 0 = unknown.
+const volatile __u64 helper_netns_cookie = 0;
+
+struct {
+    __uint(type, BPF_MAP_TYPE_PERCPU_HASH);
+    __uint(max_entries, BYTARN_TRAFFIC_MAX_ENTRIES);
+    __type(key, struct traffic_key);
+    __type(value, __u64);
+} traffic SEC(".maps");
+
+// Who created each socket, and in which network namespace.
+struct socket_origin {
+    __u64 netns_cookie;
+    char comm[BYTARN_COMM_LEN];
+};
+
+struct {
+    __uint(type, BPF_MAP_TYPE_SK_STORAGE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, int);
+    __type(value, struct socket_origin);
+} socket_origins SEC(".maps");
+
+// New cgroups, so that a scope that is gone before the next reading still has a name.
+struct {
+    __uint(type, BPF_MAP_TYPE_RINGBUF);
+    __uint(max_entries, 1 << 20);
+} new_cgroups SEC(".maps");
+
+SEC("cgroup/sock_create")
+int record_socket_origin(struct bpf_sock *sk)
+{
+    struct socket_origin *origin =
+        bpf_sk_storage_get(&socket_origins, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    if (origin) {
+        origin->netns_cookie = bpf_get_netns_cookie(sk);
+        bpf_get_current_comm(origin->comm, sizeof origin->comm);
+    }
+    return 1;
+}
+
+static __always_inline int count_packet(struct __sk_buff *skb, __u32 direction)
+{
+    struct traffic_key key = {};
+    struct bpf_sock *sk = skb->sk;
+    if (sk) {
+        sk = bpf_sk_fullsock(sk);
+        if (sk) {
+            struct socket_origin *origin = bpf_sk_storage_get(&socket_origins, sk, 0, 0);
+            if (origin) {
+                if (helper_netns_cookie && origin->netns_cookie != helper_netns_cookie)
+                    return 1;
+                __builtin_memcpy(key.comm, origin->comm, sizeof key.comm);
+            }
+        }
+    }
+    key.cgroup_id = bpf_skb_cgroup_id(skb);
+    key.ifindex = skb->ifindex;
+    key.direction = direction;
+    __u64 length = skb->len;
+    __u64 *bytes = bpf_map_lookup_elem(&traffic, &key);
+    if (bytes) {
+        *bytes += length; // per-CPU value: no other writer
+    } else if (bpf_map_update_elem(&traffic, &key, &length, BPF_NOEXIST) != 0) {
+        // Another CPU made the entry first (it filled only its own slot): add to ours.
+        bytes = bpf_map_lookup_elem(&traffic, &key);
+        if (bytes)
+            *bytes += length;
+    }
+    return 1;
+}
+
+SEC("cgroup_skb/ingress")
+int count_ingress(struct __sk_buff *skb)
+{
+    return count_packet(skb, BYTARN_DIRECTION_IN);
+}
+
+SEC("cgroup_skb/egress")
+int count_egress(struct __sk_buff *skb)
+{
+    return count_packet(skb, BYTARN_DIRECTION_OUT);
+}
+
+// Just enough of the kernel's types for the cgroup_mkdir tracepoint; libbpf relocates the field
+// offsets against the running kernel's BTF.
+struct kernfs_node {
+    __u64 id;
+} __attribute__((preserve_access_index));
+struct cgroup_root {
+    int hierarchy_id;
+} __attribute__((preserve_access_index));
+struct cgroup {
+    struct kernfs_node *kn;
+    struct cgroup_root *root;
+} __attribute__((preserve_access_index));
+
+SEC("raw_tracepoint/cgroup_mkdir")
+int name_new_cgroup(struct bpf_raw_tracepoint_args *ctx)
+{
+    struct cgroup *cgroup = (struct cgroup *)ctx->args[0];
+    const char *path = (const char *)ctx->args[1];
+    // Hierarchy 0 is the unified (v2) one; v1 hierarchies have ids of their own.
+    if (BPF_CORE_READ(cgroup, root, hierarchy_id) != 0)
+        return 0;
+    struct new_cgroup *event = bpf_ringbuf_reserve(&new_cgroups, sizeof *event, 0);
+    if (!event)
+        return 0; // user space rescans the hierarchy for ids it does not know
+    event->id = BPF_CORE_READ(cgroup, kn, id);
+    if (bpf_probe_read_kernel_str(event->path, sizeof event->path, path) < 0)
+        event->path[0] = 0;
+    bpf_ringbuf_submit(event, 0);
+    return 0;
+}
