@@ -9,6 +9,9 @@
 #include "settings/core/SessionOptions.h"
 #include "settings/script/ScriptSession.h"
 #include "settings/terminal/TerminalSession.h"
+#ifdef BYTARN_WITH_GUI
+#include "settings/gui/GuiSession.h"
+#endif
 
 namespace {
 
@@ -64,7 +67,29 @@ int main(int argc, char** argv) {
             "Start the clock at this local time (YYYY-MM-DDTHH:MM:SS); it then runs in real time");
     }
 
+    // The desktop window: `bytarn gui`.
+    SessionOptions guiOptions;
+    CLI::App* gui = app.add_subcommand("gui", "Open the Settings application in a desktop window");
+    addSessionOptions(*gui, guiOptions);
+    std::optional<std::string> screenshots;
+    // For the documentation (scripts/screenshots); not one of the options users need.
+    gui->add_option("--screenshots", screenshots,
+                    "Take the screenshots that steps on standard input ask for into DIR, then quit")
+        ->group("");
+    gui->get_option("--now")->description(
+        "Start the clock at this local time (YYYY-MM-DDTHH:MM:SS); it then runs in real time");
+
     CLI11_PARSE(app, argc, argv);
+
+    if (gui->parsed()) {
+#ifdef BYTARN_WITH_GUI
+        return runGuiSession(guiOptions, screenshots, std::cin, std::cerr);
+#else
+        std::cerr << "bytarn: this bytarn was built without the desktop front end (GTK 4 and "
+                     "libadwaita); try bytarn ui\n";
+        return 1;
+#endif
+    }
 
     if (script->parsed()) return runScriptSession(scriptOptions, std::cin, std::cout, std::cerr);
     if (view->parsed()) return runViewSession(viewOptions, std::cout, std::cerr);

@@ -1,0 +1,86 @@
+#include "settings/gui/GuiSession.h"
+
+#include <adwaita.h>
+#include <gtk/gtk.h>
+
+#include <cstdlib>
+#include <memory>
+#include <ostream>
+
+#include "host/foundation/Clock.h"
+#include "host/foundation/RunLoop.h"
+#include "settings/core/SettingsApplication.h"
+#include "settings/core/SettingsSession.h"
+#include "settings/gui/GuiRunLoopSource.h"
+#include "settings/gui/GuiScreenshots.h"
+#include "settings/gui/GuiWindow.h"
+
+namespace {
+
+bool isSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+
+struct GuiRun {
+    SettingsApplication* settings = nullptr;
+    std::unique_ptr<GuiWindow> window;
+    std::unique_ptr<GuiRunLoopSource> source;
+    const std::optional<std::string>* screenshots = nullptr;
+    std::istream* steps = nullptr;
+    std::ostream* err = nullptr;
+    int status = 0;
+};
+
+void activate(GtkApplication* application, gpointer data) {
+    auto* run = static_cast<GuiRun*>(data);
+    if (!run->window) {
+        run->window = std::make_unique<GuiWindow>(*run->settings, application);
+        GuiWindow* window = run->window.get();
+        run->source = std::make_unique<GuiRunLoopSource>(g_main_context_default(),
+                                                         [window] { window->refresh(); });
+    }
+    gtk_window_present(GTK_WINDOW(run->window->window()));
+    if (*run->screenshots) {
+        run->status = takeScreenshots(*run->window, *run->steps, **run->screenshots, *run->err);
+        g_application_quit(G_APPLICATION(application));
+    }
+}
+
+}  // namespace
+
+int runGuiSession(const SessionOptions& options, const std::optional<std::string>& screenshots,
+                  std::istream& steps, std::ostream& err) {
+    if (!isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY")) {
+        err << "bytarn: no graphical display (neither DISPLAY nor WAYLAND_DISPLAY is set); try "
+               "bytarn ui\n";
+        return 1;
+    }
+    if (!gtk_init_check()) {
+        err << "bytarn: cannot open the graphical display; try bytarn ui\n";
+        return 1;
+    }
+    auto settings = startSettingsApplication(options, err);
+    if (!settings) return 1;
+    // The session starts at --now (or now) and from there runs in real time.
+    Clock::useRealTimeFrom(Clock::now());
+    std::string error;
+    // The window opens on the bundle's page; the Settings list stays behind it.
+    if (!settings->openFirstBundle(&error)) err << "bytarn: " << error << "\n";
+    RunLoop::main().runUntilIdle();
+
+    g_set_application_name("Bytarn");
+    AdwApplication* application =
+        adw_application_new("org.bytarn.Bytarn", G_APPLICATION_NON_UNIQUE);
+    GuiRun run;
+    run.settings = settings.get();
+    run.screenshots = &screenshots;
+    run.steps = &steps;
+    run.err = &err;
+    g_signal_connect(application, "activate", G_CALLBACK(activate), &run);
+    int status = g_application_run(G_APPLICATION(application), 0, nullptr);
+    run.source.reset();
+    run.window.reset();
+    g_object_unref(application);
+    return status != 0 ? status : run.status;
+}
