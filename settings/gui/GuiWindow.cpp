@@ -485,12 +485,9 @@ void GuiWindow::restoreFocus(const PageState& state) {
     for (const auto& view : rows_)
         if (!state.focused.empty() && view.row->name() == state.focused) chosen = view.widget;
     // The first look at a page: a choice list starts on its checked item, any other page on its
-    // first row that does something.
+    // first row.
     for (const auto& view : rows_)
         if (!chosen && navigator_.isChecked(*view.row)) chosen = view.widget;
-    for (const auto& view : rows_)
-        if (!chosen && gtk_list_box_row_get_activatable(GTK_LIST_BOX_ROW(view.widget)))
-            chosen = view.widget;
     if (!chosen && !rows_.empty()) chosen = rows_.front().widget;
     if (chosen) gtk_widget_grab_focus(chosen);
 }
