@@ -7,7 +7,7 @@ JOBS ?= 2
 
 CONFIGURE = cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 
-.PHONY: all deps build test check check-asan check-tsan check-fuzz fuzz fuzz-build demo install clean
+.PHONY: all deps build test check check-asan check-tsan check-fuzz fuzz fuzz-build demo screenshots install clean
 
 all: build
 
@@ -89,6 +89,10 @@ check-fuzz: fuzz-build
 
 demo: build
 	BUILD_DIR=$(BUILD_DIR) scripts/demo
+
+# PNGs of the window's pages, light and dark, into docs/screenshots/ (under Xvfb).
+screenshots: build
+	BUILD_DIR=$(BUILD_DIR) scripts/screenshots
 
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)

@@ -145,6 +145,28 @@ GuiWindow::GuiWindow(SettingsApplication& settings, GtkApplication* application)
     else
         adw_window_set_content(ADW_WINDOW(window_), content);
 
+    // The bundle's bar images are drawn for a light bar: on a dark one they are inverted.
+    static GtkCssProvider* css = [] {
+        GtkCssProvider* provider = gtk_css_provider_new();
+        gtk_css_provider_load_from_data(provider,
+                                        ".bytarn-dark image.bar-image { filter: invert(1); }", -1);
+        gtk_style_context_add_provider_for_display(gdk_display_get_default(),
+                                                   GTK_STYLE_PROVIDER(provider),
+                                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+        return provider;
+    }();
+    (void)css;
+    AdwStyleManager* style = adw_style_manager_get_default();
+    auto followDark = +[](AdwStyleManager* style, GParamSpec*, gpointer window) {
+        if (adw_style_manager_get_dark(style))
+            gtk_widget_add_css_class(GTK_WIDGET(window), "bytarn-dark");
+        else
+            gtk_widget_remove_css_class(GTK_WIDGET(window), "bytarn-dark");
+    };
+    followDark(style, nullptr, window_);
+    g_signal_connect_object(style, "notify::dark", G_CALLBACK(followDark), window_,
+                            GConnectFlags(0));
+
     // Keys the whole window answers before any widget: going back, deleting, and arrows that
     // cross from one group's list into the next.
     GtkEventController* keys = gtk_event_controller_key_new();
@@ -296,6 +318,7 @@ void GuiWindow::updateBarButton(GtkWidget*& widget, std::shared_ptr<UIBarButtonI
         GtkWidget* image = item->image() ? gtk_image_new_from_file(item->image()->path().c_str())
                                          : gtk_image_new_from_icon_name("emblem-system-symbolic");
         gtk_image_set_pixel_size(GTK_IMAGE(image), 20);
+        gtk_widget_add_css_class(image, "bar-image");
         gtk_button_set_child(GTK_BUTTON(widget), image);
         gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget), done);
     }
