@@ -1,6 +1,10 @@
 #include "settings/gui/GuiWindow.h"
 
+#include <sys/wait.h>
+
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "GuiFixture.h"
@@ -173,4 +177,18 @@ TEST(GuiRunLoop, TimersAndCrossThreadWorkWakeGLib) {
     // Woken twice (the timer, the task) and a few times more at most: no busy waiting.
     EXPECT_LE(dispatched - idle, 4);
     RunLoop::main().reset();
+}
+
+TEST(GuiCommand, WithoutADisplaySaysSoInOneLineAndFails) {
+    std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY " BYTARN_BINARY_DIR
+                          "/bin/bytarn gui --no-collector 2>&1";
+    FILE* output = popen(command.c_str(), "r");
+    ASSERT_TRUE(output);
+    std::string text;
+    char buffer[256];
+    while (size_t count = fread(buffer, 1, sizeof buffer, output)) text.append(buffer, count);
+    int status = pclose(output);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_NE(text.find("no graphical display"), std::string::npos) << text;
 }
