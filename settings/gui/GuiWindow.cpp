@@ -5,6 +5,7 @@
 #include <gtk/gtk.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "host/preferences/PSListController.h"
 #include "host/preferences/PSTableCell.h"
@@ -179,6 +180,7 @@ GuiWindow::GuiWindow(SettingsApplication& settings, GtkApplication* application)
 
 GuiWindow::~GuiWindow() {
     *alive_ = nullptr;
+    dropPopover();
     if (dialog_) gtk_window_destroy(GTK_WINDOW(dialog_));
     gtk_window_destroy(GTK_WINDOW(window_));
     g_object_unref(window_);
@@ -357,12 +359,15 @@ void GuiWindow::buildPage() {
     calendar_ = nullptr;
     PSSpecifierList rows = list ? list->specifiers() : PSSpecifierList{};
     if (samePage && updateRowsInPlace(rows)) return;
+    // The same page built again takes the focus back only from its own rows.
+    GtkWidget* focus = gtk_root_get_focus(GTK_ROOT(window_));
+    bool takeFocus = !samePage || !focus || rowOfWidget(focus);
     buildList(rows);
     PageState& state = stateOf(page);
     pendingScroll_ = state.scroll;
     GtkAdjustment* adjustment = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(scroller_));
     g_signal_emit_by_name(adjustment, "changed");
-    restoreFocus(state);
+    if (takeFocus) restoreFocus(state);
 }
 
 bool GuiWindow::updateRowsInPlace(const PSSpecifierList& rows) {
@@ -379,6 +384,7 @@ bool GuiWindow::updateRowsInPlace(const PSSpecifierList& rows) {
 }
 
 void GuiWindow::buildList(const PSSpecifierList& rows) {
+    dropPopover();
     rows_.clear();
     shape_.clear();
     GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 24);
@@ -516,6 +522,7 @@ void GuiWindow::restoreFocus(const PageState& state) {
 }
 
 void GuiWindow::buildDatePage() {
+    dropPopover();
     calendar_ = gtk_calendar_new();
     gtk_widget_set_name(calendar_, "calendar");
     setAccessibleLabel(calendar_, navigator_.topPage()->title());
@@ -559,12 +566,14 @@ void GuiWindow::onContextClick(GtkGestureClick* click, int, double x, double y, 
     gtk_widget_add_css_class(remove, "flat");
     gtk_widget_set_name(remove, "context-delete");
     gtk_popover_set_child(GTK_POPOVER(popover), remove);
+    self->dropPopover();
+    self->popover_ = popover;
     gtk_widget_set_parent(popover, row);
     GdkRectangle at{static_cast<int>(x), static_cast<int>(y), 1, 1};
     gtk_popover_set_pointing_to(GTK_POPOVER(popover), &at);
     g_object_set_data(G_OBJECT(remove), "row", row);
     g_signal_connect(remove, "clicked", G_CALLBACK(onContextDelete), self);
-    g_signal_connect(popover, "closed", G_CALLBACK(onPopoverClosed), nullptr);
+    g_signal_connect(popover, "closed", G_CALLBACK(onPopoverClosed), self);
     gtk_popover_popup(GTK_POPOVER(popover));
 }
 
@@ -575,9 +584,23 @@ void GuiWindow::onContextDelete(GtkButton* button, gpointer data) {
     if (auto specifier = self->rowOf(row)) self->confirmDelete(specifier);
 }
 
-void GuiWindow::onPopoverClosed(GtkPopover* popover, gpointer) {
-    // Unparented once the popover's own signal is over.
-    g_idle_add_once([](gpointer popover) { gtk_widget_unparent(GTK_WIDGET(popover)); }, popover);
+void GuiWindow::onPopoverClosed(GtkPopover*, gpointer data) {
+    // Dropped once the popover's own signal is over, if nothing dropped it before.
+    auto* alive = new std::weak_ptr<GuiWindow*>(static_cast<GuiWindow*>(data)->alive_);
+    g_idle_add_once(
+        [](gpointer data) {
+            std::unique_ptr<std::weak_ptr<GuiWindow*>> alive(
+                static_cast<std::weak_ptr<GuiWindow*>*>(data));
+            if (auto window = alive->lock(); window && *window) (*window)->dropPopover();
+        },
+        alive);
+}
+
+void GuiWindow::dropPopover() {
+    // A row's context menu goes with the row: before the page is built again, and once closed.
+    if (!popover_) return;
+    GtkWidget* popover = std::exchange(popover_, nullptr);
+    gtk_widget_unparent(popover);
 }
 
 void GuiWindow::onSwipe(GtkGestureSwipe* swipe, double vx, double vy, gpointer data) {
@@ -642,21 +665,26 @@ void GuiWindow::confirmDelete(const std::shared_ptr<PSSpecifier>& row) {
                                                ADW_RESPONSE_DESTRUCTIVE);
     adw_message_dialog_set_default_response(ADW_MESSAGE_DIALOG(dialog_), "cancel");
     adw_message_dialog_set_close_response(ADW_MESSAGE_DIALOG(dialog_), "cancel");
-    std::weak_ptr<PSSpecifier> weakRow = row;
-    g_signal_connect_data(dialog_, "response",
-                          G_CALLBACK(+[](AdwMessageDialog*, const char* response, gpointer data) {
-                              auto* self = static_cast<Callback<std::weak_ptr<PSSpecifier>>*>(data);
-                              auto window = self->window.lock();
-                              if (!window || !*window) return;
-                              GuiWindow& gui = **window;
-                              gui.dialog_ = nullptr;
-                              auto row = self->function.lock();
-                              if (row && std::string(response) == "delete") {
-                                  gui.navigator_.deleteRow(row);
-                                  gui.refresh();
-                              }
-                          }),
-                          new Callback<std::weak_ptr<PSSpecifier>>{alive_, weakRow},
-                          &Callback<std::weak_ptr<PSSpecifier>>::destroy, GConnectFlags(0));
+    // By name: a reload while the question is open makes new rows.
+    g_signal_connect_data(
+        dialog_, "response",
+        G_CALLBACK(+[](AdwMessageDialog*, const char* response, gpointer data) {
+            auto* self = static_cast<Callback<std::string>*>(data);
+            auto window = self->window.lock();
+            if (!window || !*window) return;
+            GuiWindow& gui = **window;
+            gui.dialog_ = nullptr;
+            if (std::string(response) != "delete") return;
+            auto list = gui.navigator_.topListPage();
+            std::shared_ptr<PSSpecifier> current;
+            if (list)
+                for (const auto& candidate : list->specifiers())
+                    if (candidate->name() == self->function && gui.navigator_.canDelete(candidate))
+                        current = candidate;
+            if (current) gui.navigator_.deleteRow(current);
+            gui.refresh();
+        }),
+        new Callback<std::string>{alive_, row->name()}, &Callback<std::string>::destroy,
+        GConnectFlags(0));
     gtk_window_present(GTK_WINDOW(dialog_));
 }

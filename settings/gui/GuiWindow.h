@@ -83,6 +83,7 @@ class GuiWindow {
     void fadeOut(const std::vector<std::shared_ptr<PSSpecifier>>& rows);
     void showMessage();
     RowView* rowOfWidget(GtkWidget* widget);
+    void dropPopover();
     bool moveFocus(int direction);
 
     static void onRowActivated(GtkWidget* widget, gpointer self);
@@ -108,6 +109,7 @@ class GuiWindow {
     GtkWidget* scroller_ = nullptr;
     GtkWidget* calendar_ = nullptr;
     GtkWidget* dialog_ = nullptr;
+    GtkWidget* popover_ = nullptr;
     std::vector<RowView> rows_;
     std::vector<std::pair<int, std::string>> shape_;  // cell type and name of each row shown
     std::vector<PageState> states_;

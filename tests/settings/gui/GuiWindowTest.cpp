@@ -192,3 +192,29 @@ TEST(GuiCommand, WithoutADisplaySaysSoInOneLineAndFails) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
     EXPECT_NE(text.find("no graphical display"), std::string::npos) << text;
 }
+
+// A right click on an application's row offers Delete, which asks before it deletes.
+TEST_F(GuiTest, ContextMenuDeletesAfterAsking) {
+    driver->tap("Bytarn");
+    GtkWidget* row = driver->widget("row:Mail");
+    ASSERT_TRUE(row);
+    GListModel* controllers = gtk_widget_observe_controllers(row);
+    GtkGesture* click = nullptr;
+    for (guint i = 0; i < g_list_model_get_n_items(controllers); ++i) {
+        auto* controller = static_cast<GtkEventController*>(g_list_model_get_item(controllers, i));
+        if (GTK_IS_GESTURE_CLICK(controller) &&
+            gtk_gesture_single_get_button(GTK_GESTURE_SINGLE(controller)) == GDK_BUTTON_SECONDARY)
+            click = GTK_GESTURE(controller);
+        g_object_unref(controller);
+    }
+    g_object_unref(controllers);
+    ASSERT_TRUE(click) << "no context menu on the row";
+    g_signal_emit_by_name(click, "pressed", 1, 10.0, 10.0);
+    driver->activate("context-delete");
+    GtkWidget* dialog = driver->window().openDialog();
+    ASSERT_TRUE(dialog);
+    adw_message_dialog_response(ADW_MESSAGE_DIALOG(dialog), "delete");
+    driver->settle();
+    EXPECT_FALSE(driver->widget("row:Mail"));
+    EXPECT_FALSE(driver->widget("context-delete"));  // the menu went with the row
+}
