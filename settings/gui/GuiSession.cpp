@@ -56,6 +56,8 @@ int runGuiSession(const SessionOptions& options, const std::optional<std::string
                "bytarn ui\n";
         return 1;
     }
+    // The window's class is the application's identifier, which names its desktop entry.
+    g_set_prgname("org.bytarn.Bytarn");
     if (!gtk_init_check()) {
         err << "bytarn: cannot open the graphical display; try bytarn ui\n";
         return 1;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "host/activator/LAActivator.h"
 #include "host/preferences/PSListController.h"
 #include "host/preferences/PSTableCell.h"
 #include "host/preferences/PSViewController.h"
@@ -25,21 +26,25 @@ void setAccessibleLabel(GtkWidget* widget, const std::string& label) {
                                    label.c_str(), -1);
 }
 
-// The bundle's PNG at the icon size; an application with no PNG of its own gets its desktop
-// entry's icon from the icon theme.
+// An application's icon: the PNG the title and icon service found for it; else its desktop
+// entry's icon from the icon theme (a name the service finds no PNG for, an SVG say); else the
+// row's own image (the bundle's, as for the totals).
 void setIcon(GtkWidget* image, const std::string& path, const std::string& identifier) {
-    if (!path.empty()) {
-        gtk_image_set_from_file(GTK_IMAGE(image), path.c_str());
-    } else if (!identifier.empty()) {
+    gtk_image_set_pixel_size(GTK_IMAGE(image), kIconPixels);
+    if (!identifier.empty() &&
+        !LAActivator::sharedInstance().smallIconForListenerName(identifier)) {
         GDesktopAppInfo* info = g_desktop_app_info_new((identifier + ".desktop").c_str());
         GIcon* icon = info ? g_app_info_get_icon(G_APP_INFO(info)) : nullptr;
-        if (icon)
-            gtk_image_set_from_gicon(GTK_IMAGE(image), icon);
-        else
-            gtk_image_set_from_icon_name(GTK_IMAGE(image), "application-x-executable");
+        GtkIconTheme* theme = gtk_icon_theme_get_for_display(gtk_widget_get_display(image));
+        bool themed = icon && gtk_icon_theme_has_gicon(theme, icon);
+        if (themed) gtk_image_set_from_gicon(GTK_IMAGE(image), icon);
         if (info) g_object_unref(info);
+        if (themed) return;
     }
-    gtk_image_set_pixel_size(GTK_IMAGE(image), kIconPixels);
+    if (!path.empty())
+        gtk_image_set_from_file(GTK_IMAGE(image), path.c_str());
+    else
+        gtk_image_set_from_icon_name(GTK_IMAGE(image), "application-x-executable");
 }
 
 std::string buttonName(const UIBarButtonItem& item) {
