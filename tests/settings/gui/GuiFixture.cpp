@@ -183,7 +183,12 @@ ShownPage GuiDriver::shown() {
 
 // Under LeakSanitizer (make check-asan): GTK, GLib, fontconfig and the X libraries keep caches
 // for the life of the process by design; what is allocated through them is not the window's
-// leak. Leaks of the window's own objects still count.
+// leak. Leaks of the window's own objects still count. The graphics libraries are built without
+// frame pointers, so only the slow unwinder sees which library an allocation came from.
+extern "C" const char* __asan_default_options() {
+    return "fast_unwind_on_malloc=0";
+}
+
 extern "C" const char* __lsan_default_suppressions() {
     return "leak:libgtk-4.so\nleak:libadwaita-1.so\nleak:libglib-2.0.so\nleak:libgobject-2.0.so\n"
            "leak:libgio-2.0.so\nleak:libfontconfig.so\nleak:libpango\nleak:libcairo.so\n"
