@@ -508,10 +508,12 @@ void GuiWindow::fillRow(RowView& view) {
             setIcon(view.icon, path, identifier ? *identifier : "");
         }
     }
-    std::string label = title;
-    if (!value.empty()) label += ", " + value;
-    if (checked) label += ", selected";
-    setAccessibleLabel(view.widget, label);
+    // A screen reader says the title, then the value and whether the item is the chosen one.
+    setAccessibleLabel(view.widget, title);
+    std::string description = value;
+    if (checked) description += description.empty() ? "chosen" : ", chosen";
+    gtk_accessible_update_property(GTK_ACCESSIBLE(view.widget), GTK_ACCESSIBLE_PROPERTY_DESCRIPTION,
+                                   description.c_str(), -1);
 }
 
 void GuiWindow::restoreFocus(const PageState& state) {

@@ -39,7 +39,7 @@ std::string startXvfb() {
     unsetenv("WAYLAND_DISPLAY");
     setenv("GDK_BACKEND", "x11", 1);
     setenv("GSK_RENDERER", "cairo", 1);
-    setenv("GTK_A11Y", "none", 1);
+    setenv("GTK_A11Y", "test", 1);  // accessible properties kept, no bus
     setenv("GSETTINGS_BACKEND", "memory", 1);
     if (!gtk_init_check()) return "GTK cannot open the display of Xvfb";
     adw_init();
@@ -105,8 +105,29 @@ void GuiDriver::activate(const std::string& name) {
     settle();
 }
 
+namespace {
+
+// The first list row whose accessible label is `label`, as assistive technology finds it.
+GtkWidget* rowLabelled(GtkWidget* widget, const std::string& label) {
+    if (GTK_IS_LIST_BOX_ROW(widget)) {
+        char* mismatch = gtk_test_accessible_check_property(
+            GTK_ACCESSIBLE(widget), GTK_ACCESSIBLE_PROPERTY_LABEL, label.c_str());
+        g_free(mismatch);
+        return mismatch ? nullptr : widget;
+    }
+    for (GtkWidget* child = gtk_widget_get_first_child(widget); child;
+         child = gtk_widget_get_next_sibling(child))
+        if (GtkWidget* found = rowLabelled(child, label)) return found;
+    return nullptr;
+}
+
+}  // namespace
+
 void GuiDriver::tap(const std::string& row) {
-    activate("row:" + row);
+    GtkWidget* found = rowLabelled(window_->window(), row);
+    ASSERT_TRUE(found) << "no row labelled " << row;
+    gtk_widget_activate(found);
+    settle();
 }
 
 void GuiDriver::back() {

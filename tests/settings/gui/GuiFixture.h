@@ -20,8 +20,9 @@ class XvfbDisplay : public ::testing::Environment {
     static const std::string& unavailable();
 };
 
-// The desktop window over the Settings application, driven through its widgets: rows and
-// buttons are found by their widget names and activated as a click or Enter would.
+// The desktop window over the Settings application, driven through its widgets: rows are found
+// by their accessible labels, the header bar's buttons by their widget names, and activated as a
+// click or Enter would.
 class GuiDriver : public FrontEndDriver {
   public:
     explicit GuiDriver(SettingsApplication& application);
