@@ -225,14 +225,10 @@ void GuiWindow::saveState() {
 // Following the pages.
 
 void GuiWindow::refresh() {
-    if (animations_ > 0) {
-        // The page is rebuilt once the leaving rows have faded.
-        refreshAgain_ = true;
-        return;
-    }
+    // The page follows once the leaving rows have faded.
+    if (animations_ > 0) return;
     GuiNavigator::Changes changes = navigator_.takeChanges();
     showMessage();
-    auto page = navigator_.topPage();
     if (!changes.newPage && !changes.rebuilt) {
         updateHeader();  // a bar button may have changed its style alone
         return;
@@ -266,7 +262,6 @@ void GuiWindow::fadeOut(const std::vector<std::shared_ptr<PSSpecifier>>& rows) {
                                       if (--self.animations_ > 0) return;
                                       self.saveState();
                                       self.buildPage();
-                                      self.refreshAgain_ = false;
                                       self.refresh();
                                   }),
                               &Callback<void (*)(GuiWindow&)>::destroy, GConnectFlags(0));

@@ -116,7 +116,6 @@ class GuiWindow {
     std::weak_ptr<PSViewController> shownPage_;
     double pendingScroll_ = -1;
     int animations_ = 0;
-    bool refreshAgain_ = false;
     bool updatingCalendar_ = false;
     // Cleared by the destructor, so that a late callback finds no window.
     std::shared_ptr<GuiWindow*> alive_;
