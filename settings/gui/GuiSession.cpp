@@ -1,7 +1,10 @@
 #include "settings/gui/GuiSession.h"
 
 #include <adwaita.h>
+#include <glib-unix.h>
 #include <gtk/gtk.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <memory>
@@ -80,9 +83,28 @@ int runGuiSession(const SessionOptions& options, const std::optional<std::string
     run.steps = &steps;
     run.err = &err;
     g_signal_connect(application, "activate", G_CALLBACK(activate), &run);
+    // SIGINT and SIGTERM close the window as the close button does: the pages, the run loop and
+    // the embedded collector are torn down in order. The status then says which signal it was.
+    struct Stop {
+        AdwApplication* application;
+        int signal;
+        int* stopped;
+    };
+    int stopped = 0;
+    Stop stops[] = {{application, SIGINT, &stopped}, {application, SIGTERM, &stopped}};
+    auto quit = +[](gpointer data) -> gboolean {
+        auto* stop = static_cast<Stop*>(data);
+        *stop->stopped = stop->signal;
+        g_application_quit(G_APPLICATION(stop->application));
+        return G_SOURCE_CONTINUE;
+    };
+    guint signals[] = {g_unix_signal_add(SIGINT, quit, &stops[0]),
+                       g_unix_signal_add(SIGTERM, quit, &stops[1])};
     int status = g_application_run(G_APPLICATION(application), 0, nullptr);
+    for (guint source : signals) g_source_remove(source);
     run.source.reset();
     run.window.reset();
     g_object_unref(application);
+    if (stopped) return 128 + stopped;
     return status != 0 ? status : run.status;
 }
