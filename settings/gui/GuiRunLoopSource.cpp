@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cmath>
 #include <exception>
+#include <memory>
 
 #include "host/foundation/Clock.h"
 #include "host/foundation/RunLoop.h"
@@ -12,10 +13,23 @@
 
 namespace {
 
+// What the wake handler touches, from any thread. The run loop calls a copy of its handler
+// outside its lock, so a handler may still run after it was removed: the handler shares this
+// state, and the context it wakes lives as long as the state.
+struct WakeState {
+    explicit WakeState(GMainContext* context) : context(g_main_context_ref(context)) {}
+    ~WakeState() { g_main_context_unref(context); }
+    WakeState(const WakeState&) = delete;
+    WakeState& operator=(const WakeState&) = delete;
+
+    GMainContext* context;
+    // The source is ready while this is set.
+    std::atomic<bool> woken{true};  // work may already wait: the first iteration looks
+};
+
 struct RunLoopSource {
     GSource base;
-    // Set from any thread by the run loop's wake handler; the source is ready while it is set.
-    std::atomic<bool>* woken;
+    std::shared_ptr<WakeState>* wake;
     std::function<void()>* afterWork;
 };
 
@@ -31,17 +45,17 @@ gint millisecondsToNextTimer() {
 gboolean prepare(GSource* base, gint* timeout) {
     auto* source = reinterpret_cast<RunLoopSource*>(base);
     *timeout = millisecondsToNextTimer();
-    return source->woken->load() || *timeout == 0;
+    return (*source->wake)->woken.load() || *timeout == 0;
 }
 
 gboolean check(GSource* base) {
     auto* source = reinterpret_cast<RunLoopSource*>(base);
-    return source->woken->load() || millisecondsToNextTimer() == 0;
+    return (*source->wake)->woken.load() || millisecondsToNextTimer() == 0;
 }
 
 gboolean dispatch(GSource* base, GSourceFunc, gpointer) {
     auto* source = reinterpret_cast<RunLoopSource*>(base);
-    source->woken->store(false);
+    (*source->wake)->woken.store(false);
     try {
         RunLoop::main().runUntilIdle();
     } catch (const std::exception& failure) {
@@ -53,7 +67,7 @@ gboolean dispatch(GSource* base, GSourceFunc, gpointer) {
 
 void finalize(GSource* base) {
     auto* source = reinterpret_cast<RunLoopSource*>(base);
-    delete source->woken;
+    delete source->wake;
     delete source->afterWork;
 }
 
@@ -62,25 +76,21 @@ GSourceFuncs kFuncs = {prepare, check, dispatch, finalize, nullptr, nullptr};
 }  // namespace
 
 GuiRunLoopSource::GuiRunLoopSource(GMainContext* context, std::function<void()> afterWork) {
+    auto wake = std::make_shared<WakeState>(context);
     source_ = g_source_new(&kFuncs, sizeof(RunLoopSource));
     auto* source = reinterpret_cast<RunLoopSource*>(source_);
-    // Work may already wait in the queue: the first iteration looks.
-    source->woken = new std::atomic<bool>(true);
+    source->wake = new std::shared_ptr<WakeState>(wake);
     source->afterWork = new std::function<void()>(std::move(afterWork));
     g_source_set_name(source_, "bytarn run loop");
     g_source_attach(source_, context);
-    std::atomic<bool>* woken = source->woken;
-    context_ = g_main_context_ref(context);
-    RunLoop::main().setWakeHandler([woken, context] {
-        woken->store(true);
-        g_main_context_wakeup(context);
+    RunLoop::main().setWakeHandler([wake] {
+        wake->woken.store(true);
+        g_main_context_wakeup(wake->context);
     });
 }
 
 GuiRunLoopSource::~GuiRunLoopSource() {
-    // The handler goes first: it points into the source.
     RunLoop::main().setWakeHandler(nullptr);
     g_source_destroy(source_);
     g_source_unref(source_);
-    g_main_context_unref(context_);
 }

@@ -17,6 +17,5 @@ class GuiRunLoopSource {
     GuiRunLoopSource& operator=(const GuiRunLoopSource&) = delete;
 
   private:
-    GMainContext* context_ = nullptr;
     GSource* source_ = nullptr;
 };
