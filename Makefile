@@ -7,7 +7,8 @@ JOBS ?= 2
 
 CONFIGURE = cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 
-.PHONY: all deps build test check check-asan check-tsan check-fuzz fuzz fuzz-build demo live install clean
+.PHONY: all deps build test check check-asan check-tsan check-fuzz fuzz fuzz-build demo live screenshots \
+	install clean
 
 all: build
 
@@ -94,6 +95,10 @@ demo: build
 # kernel source and the Settings application in a scratch home.
 live: build
 	BUILD_DIR=$(BUILD_DIR) scripts/live
+
+# PNGs of the window's pages, light and dark, into docs/screenshots/ (under Xvfb).
+screenshots: build
+	BUILD_DIR=$(BUILD_DIR) scripts/screenshots
 
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)

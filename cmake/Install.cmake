@@ -1,4 +1,5 @@
-# Installation pieces beyond the targets' own install rules: the collector's systemd user unit.
+# Installation pieces beyond the targets' own install rules: the collector's systemd user unit,
+# and the desktop entry and icon of the window.
 # The unit names the installed bytarn-collector by its absolute path, so it is written at install
 # time, when the prefix is final (`cmake --install --prefix` may change it after configuring).
 set(BYTARN_UNIT_TEMPLATE ${PROJECT_SOURCE_DIR}/cmake/bytarn-collector.service.in)
@@ -30,4 +31,15 @@ if(TARGET bytarn-trafficd)
     ")
     install(FILES ${BYTARN_TRAFFICD_UNIT_FILE} ${PROJECT_SOURCE_DIR}/cmake/bytarn-trafficd.socket
         DESTINATION lib/systemd/system)
+endif()
+
+# The desktop window in the application grid: its desktop entry and icon, installed with the
+# window only (the entry runs `bytarn gui`). The icon is the bundle's 29-pixel one, in the theme's
+# nearest standard size; the icon theme scales it.
+if(TARGET bytarn_gui)
+    install(FILES ${PROJECT_SOURCE_DIR}/cmake/org.bytarn.Bytarn.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+    install(FILES ${PROJECT_SOURCE_DIR}/resources/icon.png
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/32x32/apps
+        RENAME org.bytarn.Bytarn.png)
 endif()

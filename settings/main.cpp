@@ -11,6 +11,9 @@
 #include "settings/core/SessionOptions.h"
 #include "settings/script/ScriptSession.h"
 #include "settings/terminal/TerminalSession.h"
+#ifdef BYTARN_WITH_GUI
+#include "settings/gui/GuiSession.h"
+#endif
 
 namespace {
 
@@ -109,6 +112,18 @@ int main(int argc, char** argv) {
     report->set_help_flag();
     report->allow_extras();
 
+    // The desktop window: `bytarn gui`.
+    SessionOptions guiOptions;
+    CLI::App* gui = app.add_subcommand("gui", "Open the Settings application in a desktop window");
+    addSessionOptions(*gui, guiOptions);
+    std::optional<std::string> screenshots;
+    // For the documentation (scripts/screenshots); not one of the options users need.
+    gui->add_option("--screenshots", screenshots,
+                    "Take the screenshots that steps on standard input ask for into DIR, then quit")
+        ->group("");
+    gui->get_option("--now")->description(
+        "Start the clock at this local time (YYYY-MM-DDTHH:MM:SS); it then runs in real time");
+
     CLI11_PARSE(app, argc, argv);
 
     if (report->parsed()) {
@@ -118,6 +133,16 @@ int main(int argc, char** argv) {
                                 [](const std::string& a) { return a == "--help" || a == "-h"; });
         if (status == 0 && help) std::cout << commandSessionOptionsHelp(*report);
         return status;
+    }
+
+    if (gui->parsed()) {
+#ifdef BYTARN_WITH_GUI
+        return runGuiSession(guiOptions, screenshots, std::cin, std::cerr);
+#else
+        std::cerr << "bytarn: this bytarn was built without the desktop front end (GTK 4 and "
+                     "libadwaita); try bytarn ui\n";
+        return 1;
+#endif
     }
 
     if (script->parsed()) return runScriptSession(scriptOptions, std::cin, std::cout, std::cerr);

@@ -38,7 +38,7 @@ class TerminalView {
     // What a bar button shows: its title, else a glyph for its image, else the image's name.
     std::string buttonText(const UIBarButtonItem& button) const;
 
-  private:
+    // Where the navigation bar's pieces are drawn, and which buttons are drawn as done (bold).
     struct Span {
         std::string text;
         int start = 0;
@@ -49,13 +49,15 @@ class TerminalView {
         Span left, title, right;
         bool leftDone = false, rightDone = false;
     };
+    BarLayout barLayout(const TerminalController& controller) const;
+
+  private:
     struct DateLayout {
         int row = 0;
         Span fields[3];  // day, month, year, each padded in its box
         std::string fullDate;
     };
 
-    BarLayout barLayout(const TerminalController& controller) const;
     DateLayout dateLayout(const TerminalController& controller) const;
 
     void drawBar(const TerminalController& controller, TerminalScreen& screen) const;
