@@ -3,6 +3,7 @@
 // Other processes that tests start: a private session bus and the collector daemon on it.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,9 +34,11 @@ inline bool programInstalled(const std::string& program) {
 }
 
 // A dbus-daemon of our own, listening in a temporary directory, with no services to activate.
+// Run by root for another uid, it runs as that uid (the directory must be writable by it), so
+// that uid may connect.
 class PrivateBus {
   public:
-    explicit PrivateBus(const std::string& directory) {
+    explicit PrivateBus(const std::string& directory, int uid = -1) {
         std::string config = directory + "/bus.conf";
         FILE* file = std::fopen(config.c_str(), "w");
         if (!file) return;
@@ -48,7 +51,10 @@ class PrivateBus {
                      "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n",
                      directory.c_str());
         std::fclose(file);
-        std::string command = "dbus-daemon --config-file=" + config +
+        std::string runAs = uid < 0 ? ""
+                                    : "setpriv --reuid=" + std::to_string(uid) +
+                                          " --regid=" + std::to_string(uid) + " --clear-groups ";
+        std::string command = runAs + "dbus-daemon --config-file=" + config +
                               " --fork --nopidfile --print-address=1 --print-pid=1";
         FILE* output = popen(command.c_str(), "r");
         if (!output) return;
@@ -73,22 +79,31 @@ class PrivateBus {
 };
 
 // `bytarn-collector run` as a child process on a given bus, its standard input a pipe that the
-// test writes to and its standard error a log file.
+// test writes to and its standard error a log file. `environment` ("NAME=value") replaces those
+// variables of the test's; a uid (when the test runs as root) is taken, with its gid, before the
+// exec.
 class CollectorProcess {
   public:
     CollectorProcess(const std::vector<std::string>& arguments, const std::string& busAddress,
-                     const std::string& logPath) {
+                     const std::string& logPath, const std::vector<std::string>& environment = {},
+                     int uid = -1) {
         // Everything the child needs is made before the fork: it only duplicates descriptors
         // and execs.
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(BYTARN_BINARY_DIR "/bin/bytarn-collector"));
         for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
         argv.push_back(nullptr);
-        std::vector<std::string> variables;
-        for (char** variable = environ; *variable; ++variable)
-            if (std::string_view(*variable).rfind("DBUS_SESSION_BUS_ADDRESS=", 0) != 0)
-                variables.emplace_back(*variable);
+        std::vector<std::string> variables = environment;
         variables.push_back("DBUS_SESSION_BUS_ADDRESS=" + busAddress);
+        const std::size_t mine = variables.size();
+        auto replaced = [&](std::string_view variable) {
+            auto name = variable.substr(0, variable.find('=') + 1);
+            for (std::size_t i = 0; i < mine; ++i)
+                if (variables[i].rfind(name, 0) == 0) return true;
+            return false;
+        };
+        for (char** variable = environ; *variable; ++variable)
+            if (!replaced(*variable)) variables.emplace_back(*variable);
         std::vector<char*> envp;
         for (auto& variable : variables) envp.push_back(variable.data());
         envp.push_back(nullptr);
@@ -104,6 +119,8 @@ class CollectorProcess {
         if (pid_ == 0) {
             dup2(fds[0], 0);
             dup2(log, 2);
+            if (uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
+                _exit(126);
             execve(argv[0], argv.data(), envp.data());
             _exit(127);
         }

@@ -1,26 +1,20 @@
 // bytarn-trafficd against the real kernel, in a world the test builds and removes itself: two
 // network namespaces joined by a veth pair (one end named Wi-Fi by the rules), a cgroup subtree
 // shaped like a desktop's for root and for nobody, and processes in it that send known bytes.
-#include "CgroupDirectory.h"
-
-#include <bpf/libbpf.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
+
 #include <chrono>
-#include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <thread>
+
+#include "support/TestEnvironment.h"
+#include "support/TrafficWorld.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -36,82 +30,6 @@ const std::string mailScope =
 const std::string shortScope =
     "user.slice/user-0.slice/user@0.service/app.slice/app-org.example.Short@x1.service";
 constexpr int browserPayload = 20 * 1000, mailPayload = 7 * 1000, shortPayload = 3 * 1000;
-
-int run(const std::string& command) {
-    return std::system((command + " >/dev/null 2>&1").c_str());
-}
-
-// Everything the test creates, removed in reverse by the destructor even when a check fails.
-struct World {
-    std::string tag = std::to_string(getpid());
-    std::string nsHelper = "btdh" + tag, nsPeer = "btdp" + tag;
-    std::string peerAddress = "10.213." + std::to_string(getpid() % 250) + ".2";
-    fs::path cgroupRoot, scratch;
-    std::vector<pid_t> children;
-    bool netnsMade = false;
-
-    ~World() {
-        for (pid_t child : children) {
-            kill(child, SIGKILL);
-            waitpid(child, nullptr, 0);
-        }
-        if (!cgroupRoot.empty()) {
-            std::vector<fs::path> directories;
-            std::error_code error;
-            for (fs::recursive_directory_iterator it(cgroupRoot, error), end; !error && it != end;
-                 it.increment(error))
-                if (it->is_directory()) directories.push_back(it->path());
-            std::sort(directories.rbegin(), directories.rend());  // children before parents
-            for (const auto& directory : directories) rmdir(directory.c_str());
-            rmdir(cgroupRoot.c_str());
-        }
-        if (netnsMade) {
-            run("ip netns del " + nsHelper);
-            run("ip netns del " + nsPeer);
-        }
-        if (!scratch.empty()) fs::remove_all(scratch);
-    }
-
-    void joinNetns(const std::string& name) {
-        int fd = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) _exit(120);
-        close(fd);
-    }
-
-    pid_t spawn(const std::function<void()>& body) {
-        pid_t child = fork();
-        if (child == 0) {
-            body();
-            _exit(0);
-        }
-        children.push_back(child);
-        return child;
-    }
-
-    // A process in scope (inside the helper's namespace) sends payload bytes over UDP to the
-    // peer, and as much again over loopback, which never counts.
-    void sendFrom(const std::string& scope, int datagrams) {
-        pid_t child = spawn([&] {
-            std::ofstream(cgroupRoot / scope / "cgroup.procs") << getpid() << std::flush;
-            joinNetns(nsHelper);
-            int fd = socket(AF_INET, SOCK_DGRAM, 0);  // made in the scope: counted there
-            std::string datagram(1000, 'x');
-            for (const auto& address : {peerAddress, std::string("127.0.0.1")}) {
-                sockaddr_in to{};
-                to.sin_family = AF_INET;
-                to.sin_port = htons(9);
-                inet_pton(AF_INET, address.c_str(), &to.sin_addr);
-                for (int i = 0; i < datagrams; ++i)
-                    sendto(fd, datagram.data(), datagram.size(), 0,
-                           reinterpret_cast<sockaddr*>(&to), sizeof to);
-            }
-        });
-        int status = 0;
-        waitpid(child, &status, 0);
-        std::erase(children, child);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-};
 
 // Reads the helper's lines for up to `seconds`, stopping early once `enough` says so.
 std::vector<json> readLines(int fd, double seconds,
@@ -172,66 +90,26 @@ std::function<bool(const std::vector<json>&)> atLeast(const std::string& key, ui
 }  // namespace
 
 TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDeltasReturn) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root: BPF programs, cgroups and network namespaces";
-    auto mount = bytarn::trafficd::findCgroup2Mount();
-    if (!mount) GTEST_SKIP() << "no cgroup v2 hierarchy is mounted";
-    if (libbpf_probe_bpf_prog_type(BPF_PROG_TYPE_CGROUP_SKB, nullptr) != 1)
-        GTEST_SKIP() << "this kernel does not offer cgroup_skb BPF programs to this process";
-    if (run("ip netns list") != 0)
-        GTEST_SKIP() << "the ip command (iproute2) with network namespace support is missing";
-
-    World world;
-    world.scratch = fs::temp_directory_path() / ("trafficd-e2e-" + world.tag);
-    fs::create_directories(world.scratch);
-    fs::permissions(world.scratch, fs::perms(0755));  // nobody reaches the socket inside
-    world.cgroupRoot = *mount / ("bytarn-trafficd-test-" + world.tag);
-    for (const auto& scope : {browserScope, mailScope})
-        fs::create_directories(world.cgroupRoot / scope);
-
-    world.netnsMade = true;
-    auto helperAddress = "10.213." + std::to_string(getpid() % 250) + ".1/24";
-    ASSERT_EQ(run("ip netns add " + world.nsHelper), 0);
-    ASSERT_EQ(run("ip netns add " + world.nsPeer), 0);
-    ASSERT_EQ(run("ip link add btw" + world.tag + " netns " + world.nsHelper +
-                  " type veth peer name btp" + world.tag + " netns " + world.nsPeer),
-              0);
-    ASSERT_EQ(
-        run("ip -n " + world.nsHelper + " addr add " + helperAddress + " dev btw" + world.tag), 0);
-    ASSERT_EQ(
-        run("ip -n " + world.nsPeer + " addr add " + world.peerAddress + "/24 dev btp" + world.tag),
-        0);
-    ASSERT_EQ(run("ip -n " + world.nsHelper + " link set btw" + world.tag + " up"), 0);
-    ASSERT_EQ(run("ip -n " + world.nsHelper + " link set lo up"), 0);
-    ASSERT_EQ(run("ip -n " + world.nsPeer + " link set btp" + world.tag + " up"), 0);
-
-    auto rules = world.scratch / "interfaces", socketPath = world.scratch / "traffic.sock";
-    auto helperLog = world.scratch / "helper.log";
-    std::ofstream(rules) << "# the test's link\nbtw* wifi\n";
-    world.spawn([&] {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that crashed
-        world.joinNetns(world.nsHelper);
-        int log = open(helperLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(log, STDERR_FILENO);
-        std::string helper = BYTARN_BINARY_DIR "/bin/bytarn-trafficd";
-        execl(helper.c_str(), helper.c_str(), "--cgroup", world.cgroupRoot.c_str(), "--socket",
-              socketPath.c_str(), "--interfaces", rules.c_str(), "--interval", "1",
-              static_cast<char*>(nullptr));
-        _exit(127);
-    });
-    for (int i = 0; i < 100 && !fs::exists(socketPath); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    auto logText = [&] {
-        std::ifstream in(helperLog);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
-    ASSERT_TRUE(fs::exists(socketPath)) << "the helper did not start:\n" << logText();
+    if (auto missing = trafficWorldUnavailable()) GTEST_SKIP() << *missing;
+    TrafficWorld world("trafficd-e2e");
+    for (const auto& scope : {browserScope, mailScope}) world.addScope(scope);
+    auto peerAddress = world.addLink("btw", 213);
+    ASSERT_TRUE(world.ok()) << "could not build the test's namespaces, links and cgroups";
+    auto socketPath = world.socketPath();
+    auto logText = [&] { return readFile(world.helperLog()); };
+    ASSERT_TRUE(world.startHelper("# the test's link\nbtw* wifi\n"))
+        << "the helper did not start:\n"
+        << logText();
 
     // All within the second before the first reading.
     fs::create_directories(world.cgroupRoot / shortScope);
-    world.sendFrom(shortScope, shortPayload / 1000);
+    ASSERT_TRUE(world.sendFrom(
+        shortScope, {{peerAddress, shortPayload / 1000}, {"127.0.0.1", shortPayload / 1000}}));
     ASSERT_EQ(rmdir((world.cgroupRoot / shortScope).c_str()), 0);
-    world.sendFrom(browserScope, browserPayload / 1000);
-    world.sendFrom(mailScope, mailPayload / 1000);
+    ASSERT_TRUE(world.sendFrom(browserScope, {{peerAddress, browserPayload / 1000},
+                                              {"127.0.0.1", browserPayload / 1000}}));
+    ASSERT_TRUE(world.sendFrom(
+        mailScope, {{peerAddress, mailPayload / 1000}, {"127.0.0.1", mailPayload / 1000}}));
 
     // Root: its own slice's Browser, over Wi-Fi, at least the payload and at most 3% above (UDP
     // and IP headers); no loopback, nothing of nobody's.
@@ -301,11 +179,7 @@ TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDelta
     for (ssize_t count; (count = read(pipeFds[0], chunk, sizeof chunk)) > 0;)
         received.append(chunk, count);
     close(pipeFds[0]);
-    int status = 0;
-    waitpid(nobody, &status, 0);
-    std::erase(world.children, nobody);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << "nobody's client failed: " << status;
+    ASSERT_TRUE(world.reap(nobody)) << "nobody's client failed";
     std::vector<json> nobodyLines;
     std::istringstream in(received);
     for (std::string line; std::getline(in, line);) nobodyLines.push_back(json::parse(line));

@@ -1,0 +1,194 @@
+#pragma once
+
+// A world of its own for tests of real traffic, as root: a network namespace for the traffic
+// helper joined by veth links to a peer namespace, a cgroup subtree shaped like a desktop's, the
+// helper running in it, and processes moved into its scopes that send known bytes. Everything is
+// removed by the destructor, in reverse, even when a check failed half-way.
+
+#include <arpa/inet.h>
+#include <bpf/libbpf.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CgroupDirectory.h"
+
+// Why real traffic cannot be counted here, or nothing when it can.
+inline std::optional<std::string> trafficWorldUnavailable() {
+    if (geteuid() != 0) return "needs root: BPF programs, cgroups and network namespaces";
+    if (!bytarn::trafficd::findCgroup2Mount()) return "no cgroup v2 hierarchy is mounted";
+    if (libbpf_probe_bpf_prog_type(BPF_PROG_TYPE_CGROUP_SKB, nullptr) != 1)
+        return "this kernel does not offer cgroup_skb BPF programs to this process";
+    if (std::system("ip netns list >/dev/null 2>&1") != 0)
+        return "the ip command (iproute2) with network namespace support is missing";
+    if (!std::filesystem::exists(BYTARN_BINARY_DIR "/bin/bytarn-trafficd"))
+        return "bytarn-trafficd is not built";
+    return std::nullopt;
+}
+
+class TrafficWorld {
+  public:
+    // Payloads go out in datagrams of this size: 28 bytes of UDP and IP headers make 2.8%.
+    static constexpr int kDatagram = 1000;
+
+    const std::string tag = std::to_string(getpid());
+    const std::string nsHelper = "btdh" + tag, nsPeer = "btdp" + tag;
+    std::filesystem::path cgroupRoot, scratch;
+
+    // Call only when trafficWorldUnavailable() said nothing. `name` tells the scratch directory
+    // and cgroup of one test program from another's.
+    explicit TrafficWorld(const std::string& name) {
+        scratch = std::filesystem::temp_directory_path() / (name + "-" + tag);
+        std::filesystem::create_directories(scratch);
+        std::filesystem::permissions(scratch, std::filesystem::perms(0755));  // nobody gets in
+        cgroupRoot = *bytarn::trafficd::findCgroup2Mount() / ("bytarn-" + name + "-" + tag);
+        std::filesystem::create_directories(cgroupRoot);
+        netnsMade_ = true;
+        ok_ = run("ip netns add " + nsHelper) == 0 && run("ip netns add " + nsPeer) == 0 &&
+              run("ip -n " + nsHelper + " link set lo up") == 0;
+    }
+
+    ~TrafficWorld() {
+        for (pid_t child : children_) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        std::vector<std::filesystem::path> directories;
+        std::error_code error;
+        for (std::filesystem::recursive_directory_iterator it(cgroupRoot, error), end;
+             !error && it != end; it.increment(error))
+            if (it->is_directory()) directories.push_back(it->path());
+        std::sort(directories.rbegin(), directories.rend());  // children before parents
+        for (const auto& directory : directories) rmdir(directory.c_str());
+        rmdir(cgroupRoot.c_str());
+        if (netnsMade_) {  // deleting a namespace deletes its ends of the links
+            run("ip netns del " + nsHelper);
+            run("ip netns del " + nsPeer);
+        }
+        std::filesystem::remove_all(scratch, error);
+    }
+    TrafficWorld(const TrafficWorld&) = delete;
+    TrafficWorld& operator=(const TrafficWorld&) = delete;
+
+    // Whether every step so far worked.
+    bool ok() const { return ok_; }
+
+    static int run(const std::string& command) {
+        return std::system((command + " >/dev/null 2>&1").c_str());
+    }
+
+    // A veth link: `<prefix><tag>` in the helper's namespace with 10.<subnet>.0.1/24, its peer
+    // with 10.<subnet>.0.2. Returns the peer's address.
+    std::string addLink(const std::string& prefix, int subnet) {
+        std::string name = prefix + tag, peer = "btp" + std::to_string(subnet) + tag;
+        std::string net = "10." + std::to_string(subnet) + ".0.";
+        ok_ = ok_ &&
+              run("ip link add " + name + " netns " + nsHelper + " type veth peer name " + peer +
+                  " netns " + nsPeer) == 0 &&
+              run("ip -n " + nsHelper + " addr add " + net + "1/24 dev " + name) == 0 &&
+              run("ip -n " + nsPeer + " addr add " + net + "2/24 dev " + peer) == 0 &&
+              run("ip -n " + nsHelper + " link set " + name + " up") == 0 &&
+              run("ip -n " + nsPeer + " link set " + peer + " up") == 0;
+        return net + "2";
+    }
+
+    // A cgroup below the test's root, relative to it, with its parents.
+    void addScope(const std::string& scope) {
+        std::error_code error;
+        std::filesystem::create_directories(cgroupRoot / scope, error);
+        ok_ = ok_ && !error;
+    }
+
+    void joinHelperNamespace() const {
+        int fd = open(("/run/netns/" + nsHelper).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) _exit(120);
+        close(fd);
+    }
+
+    // Forks a child that runs body and exits; the destructor kills it if it is still there.
+    pid_t spawn(const std::function<void()>& body) {
+        pid_t child = fork();
+        if (child == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that crashed
+            body();
+            _exit(0);
+        }
+        children_.push_back(child);
+        return child;
+    }
+
+    // Waits for a child of spawn() and forgets it; true when it exited with 0.
+    bool reap(pid_t child) {
+        int status = 0;
+        waitpid(child, &status, 0);
+        std::erase(children_, child);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+
+    // Starts bytarn-trafficd in the helper's namespace on the test's cgroup root with these
+    // rules, reading every second; true once its socket is there.
+    bool startHelper(const std::string& rules) {
+        std::ofstream(scratch / "interfaces") << rules;
+        auto rulesPath = scratch / "interfaces", log = helperLog();
+        spawn([&] {
+            joinHelperNamespace();
+            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, STDERR_FILENO);
+            std::string helper = BYTARN_BINARY_DIR "/bin/bytarn-trafficd";
+            execl(helper.c_str(), helper.c_str(), "--cgroup", cgroupRoot.c_str(), "--socket",
+                  socketPath().c_str(), "--interfaces", rulesPath.c_str(), "--interval", "1",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        });
+        for (int i = 0; i < 100 && !std::filesystem::exists(socketPath()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return std::filesystem::exists(socketPath());
+    }
+    std::filesystem::path socketPath() const { return scratch / "traffic.sock"; }
+    std::filesystem::path helperLog() const { return scratch / "helper.log"; }
+
+    // A process in scope, inside the helper's namespace, sends `datagrams` datagrams of
+    // kDatagram bytes over UDP to each address (nothing listens: the peer's ICMP answers are the
+    // kernel's own and never count). True when it sent them all.
+    bool sendFrom(const std::string& scope,
+                  const std::vector<std::pair<std::string, int>>& datagramsTo) {
+        pid_t child = spawn([&] {
+            std::ofstream(cgroupRoot / scope / "cgroup.procs") << getpid() << std::flush;
+            joinHelperNamespace();
+            int fd = socket(AF_INET, SOCK_DGRAM, 0);  // made in the scope: counted there
+            std::string datagram(kDatagram, 'x');
+            for (const auto& [address, datagrams] : datagramsTo) {
+                sockaddr_in to{};
+                to.sin_family = AF_INET;
+                to.sin_port = htons(9);
+                inet_pton(AF_INET, address.c_str(), &to.sin_addr);
+                for (int i = 0; i < datagrams; ++i)
+                    if (sendto(fd, datagram.data(), datagram.size(), 0,
+                               reinterpret_cast<sockaddr*>(&to), sizeof to) != kDatagram)
+                        _exit(1);
+            }
+        });
+        return reap(child);
+    }
+
+  private:
+    std::vector<pid_t> children_;
+    bool netnsMade_ = false;
+    bool ok_ = true;
+};
