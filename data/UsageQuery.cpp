@@ -17,18 +17,18 @@ const char* const kQuery =
     "SELECT app, SUM(usage_wifi), SUM(usage_cellular), SUM(usage_unknown) FROM usage"
     " WHERE date >= ?1 and date <= ?2 GROUP BY app;";
 
-void bindDate(sqlite3_stmt* statement, int index, const std::optional<std::string>& date) {
+}  // namespace
+
+const char* usageQuerySQL() {
+    return kQuery;
+}
+
+void bindDateBound(sqlite3_stmt* statement, int index, const std::optional<std::string>& date) {
     if (date)
         sqlite3_bind_text(statement, index, date->c_str(), static_cast<int>(date->size()),
                           SQLITE_TRANSIENT);
     else
         sqlite3_bind_null(statement, index);
-}
-
-}  // namespace
-
-const char* usageQuerySQL() {
-    return kQuery;
 }
 
 std::string usageDatabasePath() {
@@ -69,8 +69,8 @@ std::optional<AppUsage> queryUsage(const std::string& databasePath,
     if (sqlite3_prepare_v2(db, kQuery, -1, &statement, nullptr) != SQLITE_OK) {
         failed = true;
     } else {
-        bindDate(statement, 1, first);
-        bindDate(statement, 2, last);
+        bindDateBound(statement, 1, first);
+        bindDateBound(statement, 2, last);
         int rc;
         while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
             const unsigned char* app = sqlite3_column_text(statement, 0);

@@ -30,6 +30,10 @@ std::optional<AppUsage> queryUsage(const std::string& databasePath,
 // test and the benchmarks run exactly the text the page runs.
 const char* usageQuerySQL();
 
+// Binds a day bound ("yyyy-MM-dd") to parameter `index` of a usage statement; no bound binds
+// NULL, which no date passes. Shared with `bytarn report`, whose daily query takes the same bounds.
+void bindDateBound(sqlite3_stmt* statement, int index, const std::optional<std::string>& date);
+
 // A sum as the database hands it over in text, read as a signed 64-bit decimal number (the
 // signed limit when larger) whose 64 bits are then taken as an unsigned count: "-1" becomes
 // 2^64 - 1.

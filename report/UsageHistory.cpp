@@ -63,14 +63,6 @@ Connection openReadOnly(const std::string& path, std::string* error) {
     return connection;
 }
 
-void bindDate(sqlite3_stmt* statement, int index, const std::optional<std::string>& date) {
-    if (date)
-        sqlite3_bind_text(statement, index, date->c_str(), static_cast<int>(date->size()),
-                          SQLITE_TRANSIENT);
-    else
-        sqlite3_bind_null(statement, index);
-}
-
 std::optional<std::string> columnText(sqlite3_stmt* statement, int column) {
     const unsigned char* text = sqlite3_column_text(statement, column);
     if (!text) return std::nullopt;
@@ -126,8 +118,8 @@ std::optional<std::vector<UsageLine>> readUsageHistory(const std::string& databa
         return std::nullopt;
     }
     Statement statement(raw);
-    bindDate(raw, 1, first);
-    bindDate(raw, 2, last);
+    bindDateBound(raw, 1, first);
+    bindDateBound(raw, 2, last);
     // By day, a day's applications are added up first; a day is one line.
     std::string day;
     BytarnEntry dayRecord;

@@ -1,146 +1,14 @@
 #include "settings/gui/GuiNavigator.h"
 
-#include <unicode/calendar.h>
-
-#include <algorithm>
-#include <exception>
-
-#include "host/foundation/RunLoop.h"
 #include "host/preferences/PSListController.h"
-#include "host/preferences/PSListItemsController.h"
 #include "host/preferences/PSViewController.h"
-#include "host/ui/UIDatePicker.h"
-#include "host/ui/UIKit.h"
-#include "settings/core/SettingsApplication.h"
 
-namespace {
-
-std::unique_ptr<icu::Calendar> calendarAt(NSDate date) {
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::Calendar> calendar(icu::Calendar::createInstance(status));
-    if (U_FAILURE(status) || !calendar) return nullptr;
-    calendar->setTime(date.timeIntervalSince1970 * 1000.0, status);
-    return U_SUCCESS(status) ? std::move(calendar) : nullptr;
-}
-
-}  // namespace
-
-GuiNavigator::GuiNavigator(SettingsApplication& application) : application_(application) {}
-
-std::shared_ptr<PSViewController> GuiNavigator::topPage() const {
-    return application_.topPage();
-}
-
-std::shared_ptr<PSListController> GuiNavigator::topListPage() const {
-    return std::dynamic_pointer_cast<PSListController>(topPage());
-}
-
-std::optional<std::string> GuiNavigator::backTitle() const {
-    const auto& stack = application_.navigationController()->childViewControllers();
-    if (stack.size() < 2) return std::nullopt;
-    return stack[stack.size() - 2]->title();
-}
-
-std::shared_ptr<UIDatePicker> GuiNavigator::datePicker() const {
-    auto page = topPage();
-    if (!page || !page->view()) return nullptr;
-    return page->view()->findSubview<UIDatePicker>();
-}
-
-bool GuiNavigator::isChecked(const PSSpecifier& row) const {
-    auto items = std::dynamic_pointer_cast<PSListItemsController>(topPage());
-    return items && row.cellType() == PSListItemCell && items->isItemChecked(row);
-}
-
-bool GuiNavigator::canDelete(const std::shared_ptr<PSSpecifier>& row) const {
-    auto list = topListPage();
-    if (!list || !row) return false;
-    auto path = list->indexPathForIndex(list->indexOfSpecifier(row));
-    return path && list->tableView(list->table(), *path) == UITableViewCellEditingStyleDelete;
-}
+GuiNavigator::GuiNavigator(SettingsApplication& application) : PageNavigator(application) {}
 
 void GuiNavigator::act(const std::function<void()>& action) {
-    message_.clear();
-    try {
-        action();
-        RunLoop::main().runUntilIdle();
-    } catch (const std::exception& failure) {
-        message_ = failure.what();
-    }
-}
-
-void GuiNavigator::tap(const std::shared_ptr<PSSpecifier>& row) {
-    auto list = topListPage();
-    if (!list || !row) return;
-    act([&] {
-        std::string error;
-        // A row that opens nothing is simply not tappable; anything else that fails says why.
-        if (!list->didSelectSpecifier(row, &error) && !row->detailControllerClass().empty())
-            message_ = error;
-    });
-}
-
-void GuiNavigator::goBack() {
-    auto page = topPage();
-    if (!page) return;
-    // A page's own left button stands where the back button would.
-    if (page->navigationItem().leftBarButtonItem()) return pressLeft();
-    auto navigation = application_.navigationController();
-    if (navigation->childViewControllers().size() < 2) return;
-    act([&] { navigation->popViewControllerAnimated(true); });
-}
-
-void GuiNavigator::press(const std::shared_ptr<UIBarButtonItem>& button, const char* which) {
-    if (!button) {
-        message_ = std::string("This page has no ") + which + " button";
-        return;
-    }
-    act([&] {
-        if (!button->press()) message_ = "The button did nothing";
-    });
-}
-
-void GuiNavigator::pressLeft() {
-    if (auto page = topPage()) press(page->navigationItem().leftBarButtonItem(), "left");
-}
-
-void GuiNavigator::pressRight() {
-    if (auto page = topPage()) press(page->navigationItem().rightBarButtonItem(), "right");
-}
-
-void GuiNavigator::deleteRow(const std::shared_ptr<PSSpecifier>& row) {
-    auto list = topListPage();
-    if (!list || !row) return;
-    auto path = list->indexPathForIndex(list->indexOfSpecifier(row));
-    if (!path) {
-        message_ = row->name() + " is no longer there";
-        return;
-    }
-    act([&] { list->tableView(list->table(), UITableViewCellEditingStyleDelete, *path); });
-}
-
-std::optional<std::array<int, 3>> GuiNavigator::pickedDay() const {
-    auto picker = datePicker();
-    auto calendar = picker ? calendarAt(picker->date()) : nullptr;
-    if (!calendar) return std::nullopt;
-    UErrorCode status = U_ZERO_ERROR;
-    std::array<int, 3> day{calendar->get(UCAL_YEAR, status), calendar->get(UCAL_MONTH, status) + 1,
-                           calendar->get(UCAL_DATE, status)};
-    if (U_FAILURE(status)) return std::nullopt;
-    return day;
-}
-
-void GuiNavigator::pickDay(int year, int month, int day) {
-    auto picker = datePicker();
-    auto calendar = picker ? calendarAt(picker->date()) : nullptr;
-    if (!calendar) return;
-    // The day changes in the picker's local calendar; the time of day it holds stays.
-    UErrorCode status = U_ZERO_ERROR;
-    calendar->set(UCAL_YEAR, year);
-    calendar->set(UCAL_MONTH, month - 1);
-    calendar->set(UCAL_DATE, day);
-    UDate moved = calendar->getTime(status);
-    if (U_SUCCESS(status)) picker->setDate(NSDate{moved / 1000.0});
+    // The window shows what this action had to say, not what an earlier one did.
+    clearMessage();
+    PageNavigator::act(action);
 }
 
 GuiNavigator::Changes GuiNavigator::takeChanges() {
@@ -148,35 +16,15 @@ GuiNavigator::Changes GuiNavigator::takeChanges() {
     Changes changes;
     auto page = topPage();
     auto list = std::dynamic_pointer_cast<PSListController>(page);
-    // What the pages below the top recorded is of no use: a page that comes back on top is shown
-    // as it then is.
-    for (const auto& below : application_.navigationController()->childViewControllers())
-        if (below != page)
-            if (auto other = std::dynamic_pointer_cast<PSListController>(below))
-                other->table().takeUpdates();
+    dropUpdatesBelowTop();
     if (shownPage_.lock() != page) {
         shownPage_ = page;
         changes.newPage = true;
         if (list) list->table().takeUpdates();
     } else if (list) {
-        using Update = UITableView::Update;
         auto updates = list->table().takeUpdates();
         changes.rebuilt = !updates.empty();
-        // The table records indices: replaying the removals on the list as it was shown, up to
-        // the first change of another kind, finds the rows that left.
-        PSSpecifierList before = shownRows_;
-        for (const auto& update : updates) {
-            if (update.kind == Update::Scroll) continue;
-            if (update.kind != Update::Remove) break;
-            auto indices = update.indices;
-            std::sort(indices.begin(), indices.end(), std::greater<>());
-            for (int index : indices) {
-                if (index < 0 || index >= static_cast<int>(before.size())) continue;
-                if (update.animated)
-                    changes.removedAnimated.push_back(before[static_cast<size_t>(index)]);
-                before.erase(before.begin() + index);
-            }
-        }
+        changes.removedAnimated = removedAnimated(shownRows_, updates);
     }
     shownRows_ = list && !datePicker() ? list->specifiers() : PSSpecifierList{};
     return changes;

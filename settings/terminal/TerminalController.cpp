@@ -1,18 +1,12 @@
 #include "settings/terminal/TerminalController.h"
 
-#include <unicode/calendar.h>
-
 #include <algorithm>
 #include <chrono>
-#include <exception>
 #include <map>
 #include <utility>
 
-#include "host/foundation/RunLoop.h"
 #include "host/preferences/PSListController.h"
-#include "host/preferences/PSListItemsController.h"
 #include "host/preferences/PSViewController.h"
-#include "host/ui/UIDatePicker.h"
 #include "host/ui/UIKit.h"
 #include "settings/core/SettingsApplication.h"
 
@@ -55,7 +49,7 @@ double TerminalController::steadySeconds() {
 }
 
 TerminalController::TerminalController(SettingsApplication& application, MonotonicClock clock)
-    : application_(application), clock_(std::move(clock)) {
+    : PageNavigator(application), clock_(std::move(clock)) {
     follow();
 }
 
@@ -71,34 +65,9 @@ int TerminalController::tableHeight() const {
     return std::max(0, rows_ - kChromeRows);
 }
 
-std::shared_ptr<PSViewController> TerminalController::topPage() const {
-    return application_.topPage();
-}
-
-std::shared_ptr<PSListController> TerminalController::topListPage() const {
-    return std::dynamic_pointer_cast<PSListController>(topPage());
-}
-
-std::optional<std::string> TerminalController::backTitle() const {
-    const auto& stack = application_.navigationController()->childViewControllers();
-    if (stack.size() < 2) return std::nullopt;
-    return stack[stack.size() - 2]->title();
-}
-
-std::shared_ptr<UIDatePicker> TerminalController::datePicker() const {
-    auto page = topPage();
-    if (!page || !page->view()) return nullptr;
-    return page->view()->findSubview<UIDatePicker>();
-}
-
 TerminalController::DateField TerminalController::dateField() const {
     const PageState* state = currentState();
     return state ? state->dateField : DateField::Day;
-}
-
-bool TerminalController::isChecked(const PSSpecifier& row) const {
-    auto items = std::dynamic_pointer_cast<PSListItemsController>(topPage());
-    return items && row.cellType() == PSListItemCell && items->isItemChecked(row);
 }
 
 int TerminalController::scrollTop() const {
@@ -136,7 +105,7 @@ TerminalController::PageState* TerminalController::currentState() {
 
 void TerminalController::handleKey(const TerminalKey& key) {
     if (key.kind == TerminalKey::Resize) return;  // the caller resizes with the new size
-    message_.clear();
+    clearMessage();
     if (prompt_) return answerPrompt(key);
     if (help_) {
         help_ = false;  // any key closes the help
@@ -225,7 +194,7 @@ void TerminalController::handleDateKey(const TerminalKey& key) {
 }
 
 void TerminalController::handleHit(const Hit& hit) {
-    message_.clear();
+    clearMessage();
     // A click anywhere answers an open question with no and closes the help.
     if (prompt_ || help_) {
         prompt_.reset();
@@ -256,14 +225,7 @@ void TerminalController::answerPrompt(const TerminalKey& key) {
     pendingDelete_.reset();
     bool yes =
         key.kind == TerminalKey::Character && (key.character == U'y' || key.character == U'Y');
-    auto list = topListPage();
-    if (!yes || !row || !list) return;
-    auto path = list->indexPathForIndex(list->indexOfSpecifier(row));
-    if (!path) {
-        message_ = row->name() + " is no longer there";
-        return;
-    }
-    act([&] { list->tableView(list->table(), UITableViewCellEditingStyleDelete, *path); });
+    if (yes) deleteRow(row);
 }
 
 // Selection and scrolling.
@@ -363,16 +325,7 @@ void TerminalController::keepSelectionVisible(PageState& state) {
 // Actions on the pages.
 
 void TerminalController::act(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& failure) {
-        message_ = failure.what();
-    }
-    try {
-        RunLoop::main().runUntilIdle();
-    } catch (const std::exception& failure) {
-        message_ = failure.what();
-    }
+    PageNavigator::act(action);
     follow();
 }
 
@@ -381,39 +334,7 @@ void TerminalController::refresh() {
 }
 
 void TerminalController::tapSelected() {
-    auto list = topListPage();
-    if (!list || !isSelectable(selectedLine_)) return;
-    auto row = lines_[static_cast<size_t>(selectedLine_)].row;
-    act([&] {
-        std::string error;
-        // A row that opens nothing is simply not tappable; anything else that fails says why.
-        if (!list->didSelectSpecifier(row, &error) && !row->detailControllerClass().empty())
-            message_ = error;
-    });
-}
-
-void TerminalController::goBack() {
-    auto page = topPage();
-    if (!page) return;
-    // A page's own left button stands where the back button would.
-    if (auto left = page->navigationItem().leftBarButtonItem()) return press(left, "left");
-    auto navigation = application_.navigationController();
-    if (navigation->childViewControllers().size() < 2) return;
-    act([&] { navigation->popViewControllerAnimated(true); });
-}
-
-void TerminalController::press(const std::shared_ptr<UIBarButtonItem>& button, const char* which) {
-    if (!button) {
-        message_ = std::string("This page has no ") + which + " button";
-        return;
-    }
-    act([&] {
-        if (!button->press()) message_ = "The button did nothing";
-    });
-}
-
-void TerminalController::pressRight() {
-    if (auto page = topPage()) press(page->navigationItem().rightBarButtonItem(), "right");
+    if (isSelectable(selectedLine_)) tap(lines_[static_cast<size_t>(selectedLine_)].row);
 }
 
 void TerminalController::askToDelete() {
@@ -423,7 +344,7 @@ void TerminalController::askToDelete() {
     auto path = list->indexPathForIndex(line.index);
     if (!path) return;
     if (list->tableView(list->table(), *path) != UITableViewCellEditingStyleDelete) {
-        message_ = line.row->name() + " cannot be deleted";
+        showMessage(line.row->name() + " cannot be deleted");
         return;
     }
     pendingDelete_ = line.row;
@@ -431,36 +352,19 @@ void TerminalController::askToDelete() {
 }
 
 void TerminalController::changeDate(int amount) {
-    auto picker = datePicker();
-    PageState* state = currentState();
-    if (!picker || !state) return;
-    static const UCalendarDateFields kFields[] = {UCAL_DATE, UCAL_MONTH, UCAL_YEAR};
-    // The picker turns the day, month or year of its local calendar day; the time of day stays.
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::Calendar> calendar(icu::Calendar::createInstance(status));
-    if (U_FAILURE(status) || !calendar) return;
-    calendar->setTime(picker->date().timeIntervalSince1970 * 1000.0, status);
-    calendar->add(kFields[static_cast<int>(state->dateField)], amount, status);
-    UDate moved = calendar->getTime(status);
-    if (U_SUCCESS(status)) picker->setDate(NSDate{moved / 1000.0});
+    if (const PageState* state = currentState()) turnDate(state->dateField, amount);
 }
 
 // Following the top page.
 
 void TerminalController::follow() {
     auto page = topPage();
-    auto navigation = application_.navigationController();
-    const auto& stack = navigation->childViewControllers();
+    const auto& stack = application().navigationController()->childViewControllers();
     std::erase_if(states_, [&](const auto& state) {
         auto held = state->page.lock();
         return !held || std::find(stack.begin(), stack.end(), held) == stack.end();
     });
-    // What the pages below the top recorded is of no use: a page that comes back on top is shown
-    // as it then is.
-    for (const auto& below : stack)
-        if (below != page)
-            if (auto list = std::dynamic_pointer_cast<PSListController>(below))
-                list->table().takeUpdates();
+    dropUpdatesBelowTop();
 
     lines_.clear();
     selectedLine_ = -1;
@@ -507,16 +411,7 @@ std::optional<int> TerminalController::noteUpdates(PSListController& list, const
     // rows by undoing the insertions on the list as it is, back to the first change that took
     // rows away or rebuilt the list.
     std::set<const PSSpecifier*> removed, inserted;
-    PSSpecifierList before = state.shown;
-    for (const auto& update : updates) {
-        if (update.kind == Update::Scroll) continue;
-        if (update.kind != Update::Remove) break;
-        for (int index : descending(update.indices)) {
-            if (index < 0 || index >= static_cast<int>(before.size())) continue;
-            if (update.animated) removed.insert(before[static_cast<size_t>(index)].get());
-            before.erase(before.begin() + index);
-        }
-    }
+    for (const auto& row : removedAnimated(state.shown, updates)) removed.insert(row.get());
     PSSpecifierList after = current;
     for (auto update = updates.rbegin(); update != updates.rend(); ++update) {
         if (update->kind == Update::Scroll) continue;

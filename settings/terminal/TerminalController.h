@@ -8,21 +8,21 @@
 #include <vector>
 
 #include "host/preferences/PSSpecifier.h"
+#include "settings/core/PageNavigator.h"
 #include "settings/terminal/TerminalKey.h"
 
 class PSListController;
 class PSViewController;
 class SettingsApplication;
-class UIBarButtonItem;
-class UIDatePicker;
 
 // The state of the terminal front end and what its keys do. It keeps, for each page on the
 // navigation stack, the selected row and how far the table is scrolled; it turns keys into taps,
 // button presses, pops and deletes on the application's pages; and it follows the top page's
 // table, so that rows inserted or removed with animation show briefly highlighted (removed ones
 // in their old place) and a reload keeps the selection on the row it was on. It knows nothing of
-// ncurses or of how the screen is drawn: TerminalView draws it.
-class TerminalController {
+// ncurses or of how the screen is drawn: TerminalView draws it. What it does to the pages is the
+// page driving all front ends share (PageNavigator); the message is cleared by the next key.
+class TerminalController : public PageNavigator {
   public:
     // One line of the top page's table, as the view draws it.
     struct Line {
@@ -40,7 +40,8 @@ class TerminalController {
         int index = 0;  // the line, or the date field
     };
 
-    enum class DateField { Day = 0, Month = 1, Year = 2 };
+    // The part of the picked day that the up and down keys turn.
+    using DateField = DatePart;
 
     // How long inserted and removed rows stay highlighted.
     static constexpr double kHighlightSeconds = 0.6;
@@ -56,7 +57,7 @@ class TerminalController {
 
     explicit TerminalController(SettingsApplication& application,
                                 MonotonicClock clock = &TerminalController::steadySeconds);
-    ~TerminalController();
+    ~TerminalController() override;
     TerminalController(const TerminalController&) = delete;
     TerminalController& operator=(const TerminalController&) = delete;
 
@@ -76,31 +77,23 @@ class TerminalController {
     std::optional<double> highlightDeadline() const;
     bool quitRequested() const { return quit_; }
 
-    // What the view draws.
-    std::shared_ptr<PSViewController> topPage() const;
-    // The title of the page below the top one, for the back button; nothing on the first page.
-    std::optional<std::string> backTitle() const;
+    // What the view draws, besides the top page, its back title, date picker and checked rows.
     const std::vector<Line>& lines() const { return lines_; }
     // The selected line, or -1.
     int selectedLine() const { return selectedLine_; }
     int scrollTop() const;
-    // The date picker of the top page, when it is a date page.
-    std::shared_ptr<UIDatePicker> datePicker() const;
     DateField dateField() const;
-    // Whether a row of the top page is the checked item of a choice list.
-    bool isChecked(const PSSpecifier& row) const;
     bool isHelpShown() const { return help_; }
     // A question waiting for y or n.
     const std::optional<std::string>& prompt() const { return prompt_; }
-    // What the last action had to say; cleared by the next key.
-    const std::string& message() const { return message_; }
-    // Says something on the status line until the next key (a line of the log, say).
-    void showMessage(std::string text) { message_ = std::move(text); }
+
+  protected:
+    // Follows the changes after the action and the queued work ran.
+    void act(const std::function<void()>& action) override;
 
   private:
     struct PageState;
 
-    std::shared_ptr<PSListController> topListPage() const;
     PageState& stateOf(const std::shared_ptr<PSViewController>& page);
     PageState* currentState();
     const PageState* currentState() const;
@@ -116,15 +109,8 @@ class TerminalController {
     void selectLine(int line);
     void scrollBy(int lines);
     void tapSelected();
-    void goBack();
-    void press(const std::shared_ptr<UIBarButtonItem>& button, const char* which);
-    void pressRight();
     void askToDelete();
     void changeDate(int amount);
-
-    // Runs an action on the pages, then the run loop, and follows the changes. A failure of the
-    // action becomes the message.
-    void act(const std::function<void()>& action);
 
     // Reads the top page's table updates and builds the lines again.
     void follow();
@@ -139,7 +125,6 @@ class TerminalController {
     int lineOfListIndex(int index) const;
     bool isSelectable(int line) const;
 
-    SettingsApplication& application_;
     MonotonicClock clock_;
     int columns_ = 80;
     int rows_ = 24;
@@ -158,5 +143,4 @@ class TerminalController {
     bool quit_ = false;
     std::optional<std::string> prompt_;
     std::weak_ptr<PSSpecifier> pendingDelete_;
-    std::string message_;
 };
