@@ -11,8 +11,15 @@ void GuiNavigator::act(const std::function<void()>& action) {
     PageNavigator::act(action);
 }
 
+std::string GuiNavigator::takeMessage() {
+    std::string text = message();
+    clearMessage();
+    return text;
+}
+
 GuiNavigator::Changes GuiNavigator::takeChanges() {
-    act([] {});
+    // Not this class's act: what the last action had to say stays until the window shows it.
+    PageNavigator::act([] {});
     Changes changes;
     auto page = topPage();
     auto list = std::dynamic_pointer_cast<PSListController>(page);

@@ -27,6 +27,8 @@ class GuiNavigator : public PageNavigator {
 
     // Runs queued work (a timer, a notification) and reports what changed since the last look.
     Changes takeChanges();
+    // What the last action or the queued work had to say, once; empty when nothing.
+    std::string takeMessage();
 
   protected:
     void act(const std::function<void()>& action) override;

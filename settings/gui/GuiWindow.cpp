@@ -270,9 +270,10 @@ void GuiWindow::fadeOut(const std::vector<std::shared_ptr<PSSpecifier>>& rows) {
 }
 
 void GuiWindow::showMessage() {
-    if (navigator_.message().empty()) return;
-    adw_toast_overlay_add_toast(ADW_TOAST_OVERLAY(toasts_),
-                                adw_toast_new(navigator_.message().c_str()));
+    std::string text = navigator_.takeMessage();
+    if (text.empty()) return;
+    lastMessage_ = text;
+    adw_toast_overlay_add_toast(ADW_TOAST_OVERLAY(toasts_), adw_toast_new(text.c_str()));
 }
 
 void GuiWindow::updateHeader() {

@@ -51,6 +51,8 @@ class GuiWindow {
     bool handleKey(unsigned keyval, bool alt);
     // The confirmation open now, or null.
     GtkWidget* openDialog() const { return dialog_; }
+    // The text of the last toast the window showed (a failed action, a log line).
+    const std::string& lastMessage() const { return lastMessage_; }
 
   private:
     struct RowView {
@@ -99,6 +101,7 @@ class GuiWindow {
     GuiNavigator navigator_;
     GtkWidget* window_ = nullptr;
     GtkWidget* toasts_ = nullptr;
+    std::string lastMessage_;
     GtkWidget* title_ = nullptr;
     GtkWidget* header_ = nullptr;
     GtkWidget* back_ = nullptr;

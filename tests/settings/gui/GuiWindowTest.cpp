@@ -10,6 +10,7 @@
 #include "GuiFixture.h"
 #include "host/foundation/Clock.h"
 #include "host/messaging/CFNotificationCenter.h"
+#include "host/preferences/PSViewController.h"
 #include "settings/gui/GuiRunLoopSource.h"
 
 namespace {
@@ -217,4 +218,14 @@ TEST_F(GuiTest, ContextMenuDeletesAfterAsking) {
     driver->settle();
     EXPECT_FALSE(driver->widget("row:Mail"));
     EXPECT_FALSE(driver->widget("context-delete"));  // the menu went with the row
+}
+
+// What a failed action has to say reaches the screen as a toast, as the window shows it after
+// every action.
+TEST_F(GuiTest, AFailedActionIsShownAsAToast) {
+    // The Settings list, where the window opens, has no right button.
+    ASSERT_FALSE(driver->window().navigator().topPage()->navigationItem().rightBarButtonItem());
+    driver->window().navigator().pressRight();
+    driver->window().refresh();
+    EXPECT_EQ(driver->window().lastMessage(), "This page has no right button");
 }
