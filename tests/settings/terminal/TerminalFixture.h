@@ -20,52 +20,32 @@
 #include "settings/terminal/TerminalKey.h"
 #include "settings/terminal/TerminalScreen.h"
 #include "settings/terminal/TerminalView.h"
+#include "support/FrontEndSteps.h"
 #include "support/TestEnvironment.h"
 
-// The terminal front end over the built bundle, in a scratch home whose clock stands at
-// 2026-12-06T12:00 in Berlin, with four applications that moved bytes that day. The highlights
-// run on a clock of the test's own.
+// The terminal front end over the built bundle, in the front ends' shared world (a scratch home
+// whose clock stands at 2026-12-06T12:00 in Berlin, with four applications that moved bytes that
+// day). The highlights run on a clock of the test's own.
 class TerminalTest : public ::testing::Test {
   public:
     static constexpr const char* kStart = "2026-12-06T12:00:00";
-    static constexpr const char* kLongName =
-        "A Remarkably Long Application Name That Goes On And On And On Forever";
+    static constexpr const char* kLongName = FrontEndWorld::kLongName;
 
   protected:
-    TerminalTest() {
-        RunLoop::main().reset();
-        SystemLog::setEchoToStandardError(false);
-        SystemLog::takeCaptured();
-        LAActivator::sharedInstance().clearCache();
-        application("org.example.Video", "Video", 300'000'000, 50'000'000);
-        application("org.example.Mail", "Mail", 1'200'000, 800'000);
-        application("org.example.Weather", "Weather", 250'000, 0);
-        application("org.example.Long", kLongName, 1'500'000'000, 0);
-    }
     ~TerminalTest() override {
         controller.reset();
         app.reset();
-        RunLoop::main().reset();
-        LAActivator::sharedInstance().clearCache();
-        SystemLog::setEchoToStandardError(true);
     }
 
     void application(const std::string& id, const std::string& name, std::uint64_t wifi,
                      std::uint64_t cellular) {
-        home.write(".local/share/applications/" + id + ".desktop",
-                   "[Desktop Entry]\nType=Application\nName=" + name + "\n");
-        UsageDatabase(UsageDatabase::defaultPath()).addUsage(id, "2026-12-06", wifi, cellular, 0);
+        world.application(id, name, wifi, cellular);
     }
 
     // Starts the Settings application as `bytarn` does, on its Settings page.
     void start(int columns = 80, int rows = 24) {
-        SessionOptions options;
-        options.now = kStart;
-        options.bundlesDirectory = BYTARN_BUILD_BUNDLES_DIR;
-        options.noCollector = true;
-        std::ostringstream err;
-        app = startSettingsApplication(options, err);
-        ASSERT_TRUE(app) << err.str();
+        app = world.start();
+        ASSERT_TRUE(app);
         controller = std::make_unique<TerminalController>(*app, [this] { return monotonic; });
         controller->resize(columns, rows);
     }
@@ -121,7 +101,9 @@ class TerminalTest : public ::testing::Test {
         return PreferenceStore::valueForKey("org.bytarn", key).stringValue().value_or("(unset)");
     }
 
-    ScratchHome home;
+    // The world outlives the application and the controller made in it.
+    FrontEndWorld world;
+    ScratchHome& home = world.home;
     double monotonic = 1000;
     std::unique_ptr<SettingsApplication> app;
     std::unique_ptr<TerminalController> controller;
