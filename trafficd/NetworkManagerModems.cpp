@@ -4,7 +4,10 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <signal.h>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -34,49 +37,22 @@ std::optional<Value> property(const std::map<std::string, sdbus::Variant>& prope
     return found->second.get<Value>();
 }
 
-}  // namespace
-
-NetworkManagerModems::NetworkManagerModems(std::string busAddress, std::chrono::milliseconds budget,
-                                           std::chrono::milliseconds cacheFor)
-    : busAddress_(std::move(busAddress)), budget_(budget), cacheFor_(cacheFor) {}
-
-bool NetworkManagerModems::namesModemInterface(const std::string& interface) {
-    auto now = std::chrono::steady_clock::now();
-    if (!asked_ || now - askedAt_ >= cacheFor_) {
-        std::string problem;
-        try {
-            modemInterfaces_ = ask();
-        } catch (const NothingToAsk&) {
-            modemInterfaces_.clear();
-        } catch (const std::exception& error) {
-            modemInterfaces_.clear();
-            problem = error.what();
-        }
-        if (!problem.empty() && problem != lastProblem_)
-            logLine("cannot read NetworkManager's devices (" + problem +
-                    "); modems are classified by sysfs only");
-        lastProblem_ = problem;
-        asked_ = true;
-        askedAt_ = std::chrono::steady_clock::now();
-    }
-    return modemInterfaces_.contains(interface);
-}
-
-std::set<std::string> NetworkManagerModems::ask() {
+// One question: NameHasOwner, GetDevices, then each device's properties; every call bounded by
+// what is left of `budget`.
+std::set<std::string> askBus(const std::string& address, std::chrono::milliseconds budget) {
     using namespace std::chrono;
-    auto deadline = steady_clock::now() + budget_;
+    auto deadline = steady_clock::now() + budget;
     auto timeLeft = [&]() -> uint64_t {
         auto left = duration_cast<microseconds>(deadline - steady_clock::now()).count();
         if (left <= 0)
-            throw std::runtime_error("no answer within " + std::to_string(budget_.count()) + " ms");
+            throw std::runtime_error("no answer within " + std::to_string(budget.count()) + " ms");
         return static_cast<uint64_t>(left);
     };
 
     std::unique_ptr<sdbus::IConnection> connection;
     try {
-        connection = busAddress_.empty()
-                         ? sdbus::createSystemBusConnection()
-                         : sdbus::createSessionBusConnectionWithAddress(busAddress_);
+        connection = address.empty() ? sdbus::createSystemBusConnection()
+                                     : sdbus::createSessionBusConnectionWithAddress(address);
     } catch (const sdbus::Error&) {
         throw NothingToAsk{};
     }
@@ -118,6 +94,90 @@ std::set<std::string> NetworkManagerModems::ask() {
                 modems.insert(*interface);
     }
     return modems;
+}
+
+}  // namespace
+
+struct NetworkManagerModems::Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool wanted = false, asking = false, stopping = false;
+    unsigned answers = 0;  // counts the answers, so that a caller sees a new one arrive
+    std::set<std::string> modems;
+    std::string problem;  // of the last answer; empty when there was none to log
+};
+
+NetworkManagerModems::NetworkManagerModems(std::string busAddress, std::chrono::milliseconds budget,
+                                           std::chrono::milliseconds cacheFor)
+    : shared_(std::make_shared<Shared>()), budget_(budget), cacheFor_(cacheFor) {
+    // The thread takes no signals: SIGTERM and SIGINT belong to the helper's signalfd.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    asker_ = std::thread([shared = shared_, address = std::move(busAddress), budget] {
+        std::unique_lock lock(shared->mutex);
+        for (;;) {
+            shared->changed.wait(lock, [&] { return shared->wanted || shared->stopping; });
+            if (shared->stopping) return;
+            shared->wanted = false;
+            shared->asking = true;
+            lock.unlock();
+            std::set<std::string> modems;
+            std::string problem;
+            try {
+                modems = askBus(address, budget);
+            } catch (const NothingToAsk&) {
+            } catch (const std::exception& error) {
+                problem = error.what();
+            }
+            lock.lock();
+            shared->asking = false;
+            shared->modems = std::move(modems);
+            shared->problem = std::move(problem);
+            ++shared->answers;
+            shared->changed.notify_all();
+        }
+    });
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+NetworkManagerModems::~NetworkManagerModems() {
+    std::unique_lock lock(shared_->mutex);
+    shared_->stopping = true;
+    shared_->changed.notify_all();
+    // A thread stuck on a hung bus keeps its own share of the state and ends on its own.
+    bool stuck = shared_->asking;
+    lock.unlock();
+    if (stuck)
+        asker_.detach();
+    else
+        asker_.join();
+}
+
+bool NetworkManagerModems::namesModemInterface(const std::string& interface) {
+    if (asked_ && std::chrono::steady_clock::now() - askedAt_ < cacheFor_)
+        return modemInterfaces_.contains(interface);
+    std::string problem;
+    {
+        std::unique_lock lock(shared_->mutex);
+        auto before = shared_->answers;
+        shared_->wanted = true;
+        shared_->changed.notify_all();
+        if (shared_->changed.wait_for(lock, budget_, [&] { return shared_->answers != before; })) {
+            modemInterfaces_ = shared_->modems;
+            problem = shared_->problem;
+        } else {
+            modemInterfaces_.clear();
+            problem = "the bus did not answer within " + std::to_string(budget_.count()) + " ms";
+        }
+    }
+    if (!problem.empty() && problem != lastProblem_)
+        logLine("cannot read NetworkManager's devices (" + problem +
+                "); modems are classified by sysfs only");
+    lastProblem_ = problem;
+    asked_ = true;
+    askedAt_ = std::chrono::steady_clock::now();
+    return modemInterfaces_.contains(interface);
 }
 
 }  // namespace bytarn::trafficd

@@ -4,28 +4,35 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <set>
 #include <string>
+#include <thread>
 
 namespace bytarn::trafficd {
 
 class NetworkManagerModems {
   public:
-    // busAddress empty: the system bus (DBUS_SYSTEM_BUS_ADDRESS, else its usual socket). One
-    // question (connect, NameHasOwner, GetDevices, each device's properties) takes at most
-    // `budget`; its answer serves for `cacheFor`.
+    // busAddress empty: the system bus (DBUS_SYSTEM_BUS_ADDRESS, else its usual socket). The
+    // caller waits at most `budget` for an answer; an answer serves for `cacheFor`.
     explicit NetworkManagerModems(std::string busAddress = {},
                                   std::chrono::milliseconds budget = std::chrono::milliseconds(500),
                                   std::chrono::milliseconds cacheFor = std::chrono::seconds(3));
+    ~NetworkManagerModems();
+    NetworkManagerModems(const NetworkManagerModems&) = delete;
+    NetworkManagerModems& operator=(const NetworkManagerModems&) = delete;
 
-    // Whether a modem device of NetworkManager names this interface. No bus, no NetworkManager
-    // or a reply that cannot be read: no modems.
+    // Whether a modem device of NetworkManager names this interface. No bus, no NetworkManager,
+    // no answer in time or a reply that cannot be read: no modems.
     bool namesModemInterface(const std::string& interface);
 
   private:
-    std::set<std::string> ask();
+    struct Shared;  // between the caller and the thread that asks
 
-    std::string busAddress_;
+    // The bus is asked on a thread of its own: opening a connection waits for the bus daemon
+    // without a bound of ours, and a hung bus must not hold up the readings.
+    std::shared_ptr<Shared> shared_;
+    std::thread asker_;
     std::chrono::milliseconds budget_, cacheFor_;
     std::set<std::string> modemInterfaces_;
     std::chrono::steady_clock::time_point askedAt_;

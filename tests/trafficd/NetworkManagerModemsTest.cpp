@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -104,6 +107,24 @@ TEST(TrafficdKinds, NetworkManagerModemsAreCellularAfterRulesAndBeforeSysfs) {
         EXPECT_EQ(classifyInterface(c.name, c.rules, root / "net", &modems), c.kind) << c.name;
     // Neither a missing bus nor a missing NetworkManager nor an odd device is worth a line.
     EXPECT_EQ(takeCapturedLog(), std::vector<std::string>{});
+
+    // A bus that takes the connection and never answers: no modems once the wait is over, and
+    // a line that says so (without the bound, the call would outlast the test's timeout).
+    int hung = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", (root / "hung").c_str());
+    ASSERT_EQ(bind(hung, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(hung, 4), 0);
+    {
+        NetworkManagerModems hungBus("unix:path=" + (root / "hung").string(),
+                                     std::chrono::milliseconds(200));
+        EXPECT_EQ(classifyInterface("wwan0", {}, root / "net", &hungBus), InterfaceKind::unknown);
+    }
+    close(hung);  // resets the connection that was never accepted
+    auto log = takeCapturedLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find("did not answer"), std::string::npos) << log[0];
     setLogCapture(false);
     fs::remove_all(root);
 }
