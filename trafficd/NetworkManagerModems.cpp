@@ -39,7 +39,7 @@ std::optional<Value> property(const std::map<std::string, sdbus::Variant>& prope
 
 // One question: NameHasOwner, GetDevices, then each device's properties; every call bounded by
 // what is left of `budget`.
-std::set<std::string> askBus(const std::string& address, std::chrono::milliseconds budget) {
+std::set<std::string> askBus(std::chrono::milliseconds budget) {
     using namespace std::chrono;
     auto deadline = steady_clock::now() + budget;
     auto timeLeft = [&]() -> uint64_t {
@@ -51,8 +51,9 @@ std::set<std::string> askBus(const std::string& address, std::chrono::millisecon
 
     std::unique_ptr<sdbus::IConnection> connection;
     try {
-        connection = address.empty() ? sdbus::createSystemBusConnection()
-                                     : sdbus::createSessionBusConnectionWithAddress(address);
+        // The system bus only: sdbus-c++ 1.2's connection to a given address leaks its sd_bus
+        // when the connection fails.
+        connection = sdbus::createSystemBusConnection();
     } catch (const sdbus::Error&) {
         throw NothingToAsk{};
     }
@@ -107,14 +108,14 @@ struct NetworkManagerModems::Shared {
     std::string problem;  // of the last answer; empty when there was none to log
 };
 
-NetworkManagerModems::NetworkManagerModems(std::string busAddress, std::chrono::milliseconds budget,
+NetworkManagerModems::NetworkManagerModems(std::chrono::milliseconds budget,
                                            std::chrono::milliseconds cacheFor)
     : shared_(std::make_shared<Shared>()), budget_(budget), cacheFor_(cacheFor) {
     // The thread takes no signals: SIGTERM and SIGINT belong to the helper's signalfd.
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
-    asker_ = std::thread([shared = shared_, address = std::move(busAddress), budget] {
+    asker_ = std::thread([shared = shared_, budget] {
         std::unique_lock lock(shared->mutex);
         for (;;) {
             shared->changed.wait(lock, [&] { return shared->wanted || shared->stopping; });
@@ -125,7 +126,7 @@ NetworkManagerModems::NetworkManagerModems(std::string busAddress, std::chrono::
             std::set<std::string> modems;
             std::string problem;
             try {
-                modems = askBus(address, budget);
+                modems = askBus(budget);
             } catch (const NothingToAsk&) {
             } catch (const std::exception& error) {
                 problem = error.what();

@@ -13,10 +13,9 @@ namespace bytarn::trafficd {
 
 class NetworkManagerModems {
   public:
-    // busAddress empty: the system bus (DBUS_SYSTEM_BUS_ADDRESS, else its usual socket). The
+    // On the system bus: DBUS_SYSTEM_BUS_ADDRESS when set (tests), else its usual socket. The
     // caller waits at most `budget` for an answer; an answer serves for `cacheFor`.
-    explicit NetworkManagerModems(std::string busAddress = {},
-                                  std::chrono::milliseconds budget = std::chrono::milliseconds(500),
+    explicit NetworkManagerModems(std::chrono::milliseconds budget = std::chrono::milliseconds(500),
                                   std::chrono::milliseconds cacheFor = std::chrono::seconds(3));
     ~NetworkManagerModems();
     NetworkManagerModems(const NetworkManagerModems&) = delete;

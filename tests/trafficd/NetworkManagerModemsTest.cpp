@@ -11,60 +11,52 @@
 #include <sys/un.h>
 
 #include <filesystem>
-#include <fstream>
 
 using namespace bytarn::trafficd;
 namespace fs = std::filesystem;
 
 namespace {
 
-const char* const managerName = "org.freedesktop.NetworkManager";
-
-// GetDevices and each device's org.freedesktop.NetworkManager.Device properties, as
-// NetworkManager serves them; one listed device does not exist and one has a DeviceType of the
-// wrong D-Bus type.
+// GetDevices and each device's properties, as NetworkManager serves them: a modem, an ethernet,
+// and a listed device that does not exist.
 class FakeNetworkManager {
   public:
     explicit FakeNetworkManager(const std::string& address)
         : connection_(sdbus::createSessionBusConnectionWithAddress(address)) {
-        const std::string devices = "/org/freedesktop/NetworkManager/Devices/";
-        auto& manager = objects_.emplace_back(
-            sdbus::createObject(*connection_, "/org/freedesktop/NetworkManager"));
-        manager->registerMethod("GetDevices").onInterface(managerName).implementedAs([devices] {
-            return std::vector<sdbus::ObjectPath>{devices + "1", devices + "2", devices + "3",
-                                                  devices + "9"};
+        const std::string prefix = "/org/freedesktop/NetworkManager/Devices/";
+        objects_.push_back(sdbus::createObject(*connection_, "/org/freedesktop/NetworkManager"));
+        objects_[0]->registerMethod("GetDevices").onInterface(name).implementedAs([prefix] {
+            return std::vector<sdbus::ObjectPath>{prefix + "1", prefix + "2", prefix + "9"};
         });
-        device(devices + "1", uint32_t{8}, "cdc-wdm0", "wwan0");  // a modem
-        device(devices + "2", uint32_t{1}, "eth0", "eth0");       // an ethernet
-        device(devices + "3", std::string("8"), "odd0", "odd0");
+        struct Device {
+            std::string path, interface, ipInterface;
+            uint32_t type;
+        };
+        for (const auto& d :
+             {Device{"1", "cdc-wdm0", "wwan0", 8}, Device{"2", "eth0", "eth0", 1}}) {
+            auto& object =
+                objects_.emplace_back(sdbus::createObject(*connection_, prefix + d.path));
+            const std::string device = name + std::string(".Device");
+            object->registerProperty("DeviceType").onInterface(device).withGetter([d] {
+                return d.type;
+            });
+            object->registerProperty("Interface").onInterface(device).withGetter([d] {
+                return d.interface;
+            });
+            object->registerProperty("IpInterface").onInterface(device).withGetter([d] {
+                return d.ipInterface;
+            });
+        }
         for (auto& object : objects_) object->finishRegistration();
         connection_->enterEventLoopAsync();
     }
-    ~FakeNetworkManager() {
-        connection_->leaveEventLoop();
-        objects_.clear();
-    }
-    void run() { connection_->requestName(managerName); }
+    ~FakeNetworkManager() { connection_->leaveEventLoop(); }
+    void run() { connection_->requestName(name); }
 
   private:
-    template <typename Type>
-    void device(const std::string& path, Type type, std::string interface,
-                std::string ipInterface) {
-        auto& object = objects_.emplace_back(sdbus::createObject(*connection_, path));
-        const char* device = "org.freedesktop.NetworkManager.Device";
-        object->registerProperty("DeviceType").onInterface(device).withGetter([type] {
-            return type;
-        });
-        object->registerProperty("Interface").onInterface(device).withGetter([interface] {
-            return interface;
-        });
-        object->registerProperty("IpInterface").onInterface(device).withGetter([ipInterface] {
-            return ipInterface;
-        });
-    }
-
+    static constexpr const char* name = "org.freedesktop.NetworkManager";
     std::unique_ptr<sdbus::IConnection> connection_;
-    std::vector<std::unique_ptr<sdbus::IObject>> objects_;
+    std::vector<std::unique_ptr<sdbus::IObject>> objects_;  // go before the connection
 };
 
 }  // namespace
@@ -75,20 +67,23 @@ TEST(TrafficdKinds, NetworkManagerModemsAreCellularAfterRulesAndBeforeSysfs) {
     fs::create_directories(root);
     PrivateBus bus(root.string());
     ASSERT_TRUE(bus.running());
-    // sysfs knows all three only as plain links, except that eth0 has Wi-Fi's marker.
-    for (const char* name : {"wwan0", "eth0", "odd0"}) {
-        fs::create_directories(root / "net" / name);
-        std::ofstream(root / "net" / name / "type") << "1\n";
-    }
+    // sysfs: wwan0 a plain link, eth0 with Wi-Fi's marker.
+    fs::create_directories(root / "net" / "wwan0");
     fs::create_directories(root / "net" / "eth0" / "wireless");
     const std::vector<InterfaceRule> rules{{"wwan0", InterfaceKind::unknown}};
 
+    // Each question reads the system bus's address; the threads that ask are idle when it changes.
+    auto systemBus = [](const std::string& address) {
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+    };
     setLogCapture(true);
-    NetworkManagerModems noBus("unix:path=" + (root / "no-bus").string());
-    NetworkManagerModems modems(bus.address(), std::chrono::seconds(5), {});  // no cache
+    const std::chrono::seconds budget(5);
+    NetworkManagerModems noBus(budget), modems(budget, {});  // no cache
     FakeNetworkManager networkManager(bus.address());
-    for (auto* source : {&noBus, &modems})  // not running yet, or no bus at all: sysfs only
-        EXPECT_EQ(classifyInterface("wwan0", {}, root / "net", source), InterfaceKind::unknown);
+    systemBus("unix:path=" + (root / "no-bus").string());
+    EXPECT_EQ(classifyInterface("wwan0", {}, root / "net", &noBus), InterfaceKind::unknown);
+    systemBus(bus.address());  // NetworkManager not running yet: sysfs only
+    EXPECT_EQ(classifyInterface("wwan0", {}, root / "net", &modems), InterfaceKind::unknown);
 
     networkManager.run();
     struct Case {
@@ -100,12 +95,11 @@ TEST(TrafficdKinds, NetworkManagerModemsAreCellularAfterRulesAndBeforeSysfs) {
         {"wwan0", {}, InterfaceKind::cellular},     // the modem's IpInterface
         {"cdc-wdm0", {}, InterfaceKind::cellular},  // its Interface
         {"eth0", {}, InterfaceKind::wifi},          // not a modem: its sysfs kind
-        {"odd0", {}, InterfaceKind::unknown},       // DeviceType of the wrong type
         {"wwan0", rules, InterfaceKind::unknown},   // a rule still wins
     };
     for (const auto& c : cases)
         EXPECT_EQ(classifyInterface(c.name, c.rules, root / "net", &modems), c.kind) << c.name;
-    // Neither a missing bus nor a missing NetworkManager nor an odd device is worth a line.
+    // Neither a missing bus nor a missing NetworkManager nor a missing device is worth a line.
     EXPECT_EQ(takeCapturedLog(), std::vector<std::string>{});
 
     // A bus that takes the connection and never answers: no modems once the wait is over, and
@@ -116,12 +110,13 @@ TEST(TrafficdKinds, NetworkManagerModemsAreCellularAfterRulesAndBeforeSysfs) {
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", (root / "hung").c_str());
     ASSERT_EQ(bind(hung, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(hung, 4), 0);
+    systemBus("unix:path=" + (root / "hung").string());
     {
-        NetworkManagerModems hungBus("unix:path=" + (root / "hung").string(),
-                                     std::chrono::milliseconds(200));
+        NetworkManagerModems hungBus(std::chrono::milliseconds(200));
         EXPECT_EQ(classifyInterface("wwan0", {}, root / "net", &hungBus), InterfaceKind::unknown);
     }
     close(hung);  // resets the connection that was never accepted
+    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     auto log = takeCapturedLog();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_NE(log[0].find("did not answer"), std::string::npos) << log[0];
