@@ -97,7 +97,7 @@ std::vector<InterfaceRule> loadInterfaceRules(const fs::path& file, bool missing
 }
 
 InterfaceKind classifyInterface(const std::string& name, const std::vector<InterfaceRule>& rules,
-                                const fs::path& sysfsRoot) {
+                                const fs::path& sysfsRoot, NetworkManagerModems* modems) {
     auto device = sysfsRoot / name;
     long type = -1;
     try {
@@ -107,6 +107,7 @@ InterfaceKind classifyInterface(const std::string& name, const std::vector<Inter
     if (name == "lo" || type == loopbackType) return InterfaceKind::ignore;
     for (const auto& rule : rules)
         if (fnmatch(rule.pattern.c_str(), name.c_str(), 0) == 0) return rule.kind;
+    if (modems && modems->namesModemInterface(name)) return InterfaceKind::cellular;
     std::error_code error;
     if (fs::exists(device / "wireless", error) || fs::exists(device / "phy80211", error))
         return InterfaceKind::wifi;
@@ -123,8 +124,12 @@ InterfaceKind classifyInterface(const std::string& name, const std::vector<Inter
     return InterfaceKind::unknown;
 }
 
-InterfaceKinds::InterfaceKinds(std::vector<InterfaceRule> rules, fs::path sysfsRoot, NameOf nameOf)
-    : rules_(std::move(rules)), sysfsRoot_(std::move(sysfsRoot)), nameOf_(std::move(nameOf)) {
+InterfaceKinds::InterfaceKinds(std::vector<InterfaceRule> rules, fs::path sysfsRoot, NameOf nameOf,
+                               std::unique_ptr<NetworkManagerModems> modems)
+    : rules_(std::move(rules)),
+      sysfsRoot_(std::move(sysfsRoot)),
+      nameOf_(std::move(nameOf)),
+      modems_(std::move(modems)) {
     if (!nameOf_)
         nameOf_ = [](unsigned ifindex) -> std::optional<std::string> {
             char name[IF_NAMESIZE] = {};
@@ -139,7 +144,7 @@ std::optional<InterfaceKind> InterfaceKinds::kindOf(unsigned ifindex) {
     if (!name)  // gone: keep its last kind, if any, for its last bytes
         return known == known_.end() ? std::nullopt : std::optional(known->second.kind);
     if (known != known_.end() && known->second.name == *name) return known->second.kind;
-    auto kind = classifyInterface(*name, rules_, sysfsRoot_);
+    auto kind = classifyInterface(*name, rules_, sysfsRoot_, modems_.get());
     logLine("interface " + *name + " (" + std::to_string(ifindex) +
             "): " + std::string(kindName(kind)));
     known_[ifindex] = {*name, kind};

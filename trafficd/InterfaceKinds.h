@@ -1,9 +1,12 @@
-// Which kind of network an interface is: Wi-Fi, cellular or unknown from sysfs, overridden by the
-// rules file; loopback and ignored interfaces are never counted.
+// Which kind of network an interface is: Wi-Fi, cellular or unknown from NetworkManager's modems
+// and sysfs, overridden by the rules file; loopback and ignored interfaces are never counted.
 #pragma once
+
+#include "NetworkManagerModems.h"
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,10 +35,11 @@ std::vector<InterfaceRule> parseInterfaceRules(std::string_view text, const std:
 std::vector<InterfaceRule> loadInterfaceRules(const std::filesystem::path& file,
                                               bool missingIsFine);
 
-// Kind by the rules (first match wins), else by sysfs (<sysfsRoot>/<name>/...); loopback is
-// always ignore.
+// Kind by the rules (first match wins), else cellular when NetworkManager names it as a modem's
+// (when `modems` is given), else by sysfs (<sysfsRoot>/<name>/...); loopback is always ignore.
 InterfaceKind classifyInterface(const std::string& name, const std::vector<InterfaceRule>& rules,
-                                const std::filesystem::path& sysfsRoot);
+                                const std::filesystem::path& sysfsRoot,
+                                NetworkManagerModems* modems = nullptr);
 
 // Interface numbers of the helper's network namespace, classified when first seen and again
 // whenever the name behind a number changes (udev renames new interfaces).
@@ -43,8 +47,9 @@ class InterfaceKinds {
   public:
     using NameOf = std::function<std::optional<std::string>(unsigned ifindex)>;
 
+    // Without `modems`, NetworkManager is not asked.
     InterfaceKinds(std::vector<InterfaceRule> rules, std::filesystem::path sysfsRoot,
-                   NameOf nameOf = {});
+                   NameOf nameOf = {}, std::unique_ptr<NetworkManagerModems> modems = nullptr);
 
     // nullopt: the interface is gone and was never seen (its bytes cannot be placed).
     std::optional<InterfaceKind> kindOf(unsigned ifindex);
@@ -57,6 +62,7 @@ class InterfaceKinds {
     std::vector<InterfaceRule> rules_;
     std::filesystem::path sysfsRoot_;
     NameOf nameOf_;
+    std::unique_ptr<NetworkManagerModems> modems_;
     std::unordered_map<unsigned, Known> known_;
 };
 

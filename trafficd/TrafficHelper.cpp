@@ -5,6 +5,7 @@
 #include "InterfaceKinds.h"
 #include "KernelCounters.h"
 #include "Log.h"
+#include "NetworkManagerModems.h"
 #include "TrafficAccounting.h"
 #include "TrafficServer.h"
 
@@ -68,7 +69,8 @@ int runTrafficHelper(const HelperOptions& options) {
         CgroupDirectory cgroups(*mount, attach);
         KernelCounters counters(
             attach, [&](uint64_t id, std::string path) { cgroups.learn(id, std::move(path)); });
-        InterfaceKinds interfaces(std::move(rules), options.sysfs);
+        InterfaceKinds interfaces(std::move(rules), options.sysfs, {},
+                                  std::make_unique<NetworkManagerModems>());
         TrafficAccounting accounting;
         TrafficServer server(TrafficServer::listeningSocket(options.socket), ledger);
         int signals = signalDescriptor();
