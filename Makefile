@@ -116,3 +116,20 @@ bench: deps
 	cmake --build $(BENCH_DIR) -j$(JOBS) --target bytarn_bench
 	$(BENCH_DIR)/bin/bytarn_bench $(BENCH_ARGS) \
 		--benchmark_out=bench/results.json --benchmark_out_format=json
+
+# What watching traffic costs and how much of it is attributed: Bytarn's helper and collector
+# against no monitor and against nethogs, on a veth link into a network namespace of the
+# benchmark's own (bench/traffic-bench, docs/PERFORMANCE.md). Root only; it skips otherwise.
+# The peer monitor and the script's interpreter come from Debian, installed here rather than
+# for every build.
+.PHONY: bench-traffic
+bench-traffic:
+	@if [ "$$(id -u)" -ne 0 ]; then \
+		echo "bench-traffic: skipped: needs root (BPF programs, cgroups and network namespaces)"; \
+		exit 0; \
+	fi; \
+	set -e; \
+	scripts/install-deps nethogs python3 util-linux; \
+	cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=Release -DBYTARN_BENCH=ON -B $(BENCH_DIR); \
+	cmake --build $(BENCH_DIR) -j$(JOBS) --target bytarn-trafficd bytarn-collector bytarn_traffic_sender; \
+	bench/traffic-bench --build $(BENCH_DIR) --out bench/results-traffic.json

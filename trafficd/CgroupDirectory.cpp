@@ -1,5 +1,6 @@
 #include "CgroupDirectory.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 #include <fstream>
 #include <sstream>
@@ -21,11 +22,18 @@ void CgroupDirectory::learn(uint64_t id, std::string path) {
 
 void CgroupDirectory::prune(const std::unordered_set<uint64_t>& keep) {
     if (round_ % 60 != 0) return;
+    size_t before = paths_.size();
     for (auto it = paths_.begin(); it != paths_.end();) {
         if (it->second.round < round_ && !keep.contains(it->first) && !exists(it->first))
             it = paths_.erase(it);
         else
             ++it;
+    }
+    if (paths_.size() < before) {
+        // After a burst of short-lived scopes (thousands of builds, test runs), hand their names'
+        // memory back: the helper runs for months, and malloc keeps freed small blocks for itself.
+        paths_.rehash(0);
+        malloc_trim(0);
     }
 }
 

@@ -44,6 +44,8 @@ void checkKernelSupport() {
          "bpf_get_current_comm in cgroup/sock_create programs"},
         {BPF_PROG_TYPE_CGROUP_SOCK, BPF_FUNC_get_netns_cookie,
          "bpf_get_netns_cookie in cgroup/sock_create programs"},
+        {BPF_PROG_TYPE_CGROUP_SOCK, BPF_FUNC_get_current_cgroup_id,
+         "bpf_get_current_cgroup_id in cgroup/sock_create programs"},
     };
     for (const auto& need : needs) {
         int supported = libbpf_probe_bpf_helper(need.type, need.helper, nullptr);

@@ -106,7 +106,12 @@ int runTrafficHelper(const HelperOptions& options) {
             if (Clock::now() >= nextReading) {
                 nextReading += interval;
                 if (nextReading < Clock::now()) nextReading = Clock::now() + interval;
-                auto round = accounting.account(counters.read(), cgroups, interfaces);
+                // Every counter read was made by a process in a cgroup whose cgroup_mkdir event
+                // was queued before the counter existed: drained after the read, every counter's
+                // scope has its name, even one already gone.
+                auto readings = counters.read();
+                counters.drainEvents();
+                auto round = accounting.account(readings, cgroups, interfaces);
                 for (const auto& key : round.idleAndGone) counters.remove(key);
                 auto now = static_cast<int64_t>(std::time(nullptr));
                 for (const auto& [uid, bytes] : round.growth) ledger.add(uid, now, bytes);

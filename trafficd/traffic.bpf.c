@@ -23,6 +23,7 @@ struct {
 // Who created each socket, and in which network namespace.
 struct socket_origin {
     __u64 netns_cookie;
+    __u64 cgroup_id; // the creator's, which is the socket's for its whole life
     char comm[BYTARN_COMM_LEN];
 };
 
@@ -46,6 +47,7 @@ int record_socket_origin(struct bpf_sock *sk)
         bpf_sk_storage_get(&socket_origins, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
     if (origin) {
         origin->netns_cookie = bpf_get_netns_cookie(sk);
+        origin->cgroup_id = bpf_get_current_cgroup_id();
         bpf_get_current_comm(origin->comm, sizeof origin->comm);
     }
     return 1;
@@ -63,10 +65,12 @@ static __always_inline int count_packet(struct __sk_buff *skb, __u32 direction)
                 if (helper_netns_cookie && origin->netns_cookie != helper_netns_cookie)
                     return 1;
                 __builtin_memcpy(key.comm, origin->comm, sizeof key.comm);
+                key.cgroup_id = origin->cgroup_id;
             }
         }
     }
-    key.cgroup_id = bpf_skb_cgroup_id(skb);
+    if (!key.cgroup_id)
+        key.cgroup_id = bpf_skb_cgroup_id(skb);
     key.ifindex = skb->ifindex;
     key.direction = direction;
     __u64 length = skb->len;
