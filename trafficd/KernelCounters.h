@@ -9,6 +9,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct traffic_bpf;
@@ -25,7 +26,8 @@ class StartError : public std::runtime_error {
 
 struct CounterReading {
     traffic_key key;
-    uint64_t bytes;  // total since the entry was created, over all CPUs
+    uint64_t bytes;       // total since the entry was created, over all CPUs
+    std::string program;  // the name of key.program; empty when unknown
 };
 
 class KernelCounters {
@@ -50,7 +52,10 @@ class KernelCounters {
   private:
     void release();
     static int onEvent(void* self, void* data, size_t size);
+    const std::string& programName(uint16_t number);
 
+    // Program numbers already named: the kernel never renumbers a name while the helper runs.
+    std::unordered_map<uint16_t, std::string> programNames_;
     NewCgroup onNewCgroup_;
     traffic_bpf* skeleton_ = nullptr;
     std::vector<bpf_link*> links_;

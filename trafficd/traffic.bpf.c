@@ -20,11 +20,22 @@ struct {
     __type(value, __u64);
 } traffic SEC(".maps");
 
+// Program names and their numbers, 1 and up, given out as sockets are created: the counters'
+// key carries the number, not the name. User space reads this map to name the numbers.
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, BYTARN_PROGRAMS_MAX);
+    __type(key, struct program_name);
+    __type(value, __u16);
+} programs SEC(".maps");
+
+__u32 programs_numbered = 0;
+
 // Who created each socket, and in which network namespace.
 struct socket_origin {
     __u64 netns_cookie;
     __u64 cgroup_id; // the creator's, which is the socket's for its whole life
-    char comm[BYTARN_COMM_LEN];
+    __u16 program;
 };
 
 struct {
@@ -40,6 +51,27 @@ struct {
     __uint(max_entries, 1 << 20);
 } new_cgroups SEC(".maps");
 
+// The current task's program number, numbering its name if it is new; 0 once all are given out.
+static __always_inline __u16 current_program(void)
+{
+    struct program_name name = {};
+    bpf_get_current_comm(name.comm, sizeof name.comm);
+    __u16 *known = bpf_map_lookup_elem(&programs, &name);
+    if (known)
+        return *known;
+    // Checked before taking a number, so that a full table never wraps the count around.
+    if (programs_numbered >= BYTARN_PROGRAMS_MAX)
+        return 0;
+    __u16 number = __sync_fetch_and_add(&programs_numbered, 1) + 1;
+    if (number > BYTARN_PROGRAMS_MAX)
+        return 0;
+    if (bpf_map_update_elem(&programs, &name, &number, BPF_NOEXIST) == 0)
+        return number;
+    // Another CPU numbered the same name first: take its number (this one stays unused).
+    known = bpf_map_lookup_elem(&programs, &name);
+    return known ? *known : 0;
+}
+
 SEC("cgroup/sock_create")
 int record_socket_origin(struct bpf_sock *sk)
 {
@@ -48,7 +80,7 @@ int record_socket_origin(struct bpf_sock *sk)
     if (origin) {
         origin->netns_cookie = bpf_get_netns_cookie(sk);
         origin->cgroup_id = bpf_get_current_cgroup_id();
-        bpf_get_current_comm(origin->comm, sizeof origin->comm);
+        origin->program = current_program();
     }
     return 1;
 }
@@ -58,15 +90,14 @@ static __always_inline int count_packet(struct __sk_buff *skb, __u32 direction)
     struct traffic_key key = {};
     struct bpf_sock *sk = skb->sk;
     if (sk) {
-        sk = bpf_sk_fullsock(sk);
-        if (sk) {
-            struct socket_origin *origin = bpf_sk_storage_get(&socket_origins, sk, 0, 0);
-            if (origin) {
-                if (helper_netns_cookie && origin->netns_cookie != helper_netns_cookie)
-                    return 1;
-                __builtin_memcpy(key.comm, origin->comm, sizeof key.comm);
-                key.cgroup_id = origin->cgroup_id;
-            }
+        // The storage lookup itself answers nothing for a socket that is not a full one (a
+        // request or time-wait socket): no separate bpf_sk_fullsock call on every packet.
+        struct socket_origin *origin = bpf_sk_storage_get(&socket_origins, sk, 0, 0);
+        if (origin) {
+            if (helper_netns_cookie && origin->netns_cookie != helper_netns_cookie)
+                return 1;
+            key.program = origin->program;
+            key.cgroup_id = origin->cgroup_id;
         }
     }
     if (!key.cgroup_id)
