@@ -20,6 +20,12 @@ struct traffic_key {
         program;  // the number of the program that created the socket (see `programs`); 0 = unknown
 };
 
+// Where a key's bytes are counted: a slot number and the slot's generation when the key got it.
+struct traffic_slot {
+    __u32 slot;
+    __u32 generation;
+};
+
 // A program's name as the kernel keeps it (the task's comm), zero-padded: the key of `programs`.
 struct program_name {
     char comm[BYTARN_COMM_LEN];
