@@ -19,6 +19,7 @@
 #include "host/activator/LAActivator.h"
 #include "host/foundation/Clock.h"
 #include "host/foundation/Locale.h"
+#include "host/foundation/NSDateFormatter.h"
 
 namespace fs = std::filesystem;
 
@@ -27,7 +28,7 @@ namespace BenchData {
 namespace {
 
 // Bump whenever the generator changes what it writes: stamps of another format are regenerated.
-constexpr int kFormat = 2;
+constexpr int kFormat = 3;
 constexpr int kIconCount = 16;
 
 // splitmix64: small, fast and the same on every platform, unlike the standard distributions.
@@ -208,6 +209,14 @@ class UsageSink {
         run(schema);
         prepare();
     }
+    // What the collector's first save of a day does before it writes: the indexes of the page's
+    // named periods for that day, on the pinned clock.
+    void indexPeriods() {
+        std::string error;
+        if (current_ &&
+            !current_->indexPeriods(UsageDatabase::periodStartsAt(NSDate::date()), &error))
+            fail("cannot index the periods: " + error);
+    }
     ~UsageSink() {
         sqlite3_finalize(insert_);
         if (!current_) sqlite3_close(db_);
@@ -264,6 +273,7 @@ long long writeUsage(const std::string& path, const std::string& oldSchemaPath,
     long long rows = 0;
     for (int back = kDays - 1; back >= 0; --back) {
         const std::string date = dayText(today - std::chrono::days{back});
+        if (back == 0) current.indexPeriods();
         current.run("BEGIN;");
         old.run("BEGIN;");
         for (const Application& app : apps) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "host/foundation/NSDateFormatter.h"
 #include "host/foundation/Paths.h"
 
 namespace {
@@ -40,6 +41,34 @@ const char* const kRetiredIndex = "DROP INDEX IF EXISTS usage_by_date;";
 // the file as it stands, so the plan is the same for a young file and an old one (ANALYZE on a
 // young file would record a few rows per application and turn the page to reading every row).
 const char* const kIndexFigures = "365000 365 1 1 1 1";
+
+// The partial indexes of the page's named periods, with what the planner is told of each: a
+// period's days of one row per application (as kIndexFigures says of the whole index). They
+// make the planner take a period's index over the jumps through usage_by_app.
+struct PeriodIndex {
+    const char* name;
+    const char* figures;
+    std::string UsageDatabase::PeriodStarts::*firstDay;
+};
+const PeriodIndex kPeriodIndexes[] = {
+    {"usage_today", "1000 1 1 1 1 1", &UsageDatabase::PeriodStarts::today},
+    {"usage_week", "7000 7 1 1 1 1", &UsageDatabase::PeriodStarts::week},
+    {"usage_month", "28000 28 1 1 1 1", &UsageDatabase::PeriodStarts::month},
+};
+
+std::string periodIndexSQL(const PeriodIndex& index, const std::string& firstDay) {
+    return std::string("CREATE INDEX ") + index.name +
+           " ON usage (app, date, usage_wifi, usage_cellular, usage_unknown) WHERE date >= '" +
+           firstDay + "'";
+}
+
+// A day as the formatter writes it: the only text that goes into an index's SQL.
+bool isDay(const std::string& text) {
+    if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
+    for (std::size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
+        if (text[i] < '0' || text[i] > '9') return false;
+    return true;
+}
 
 // Whether an SQL text of one row and one column answers `expected`.
 bool answers(sqlite3* db, const char* sql, const std::string& expected) {
@@ -94,6 +123,59 @@ UsageDatabase::UsageDatabase(const std::string& path, int busyTimeoutMillisecond
 
 UsageDatabase::~UsageDatabase() {
     sqlite3_close(db_);
+}
+
+UsageDatabase::PeriodStarts UsageDatabase::periodStartsAt(NSDate now) {
+    NSDateFormatter formatter;
+    formatter.setLocale("en_US_POSIX");
+    formatter.setDateFormat("yyyy-MM-dd");
+    auto day = [&](double secondsBack) {
+        return formatter.stringFromDate(now.dateByAddingTimeInterval(-secondsBack)).value_or("");
+    };
+    return {day(0), day(6 * 86400.0), day(27 * 86400.0)};
+}
+
+bool UsageDatabase::indexPeriods(const PeriodStarts& starts, std::string* error) {
+    if (starts == indexedPeriods_) return true;
+    // Tried once per set of days, whatever the outcome: a failure is said once, not every save.
+    indexedPeriods_ = starts;
+    for (const auto& index : kPeriodIndexes)
+        if (!isDay(starts.*index.firstDay)) {
+            if (error) *error = "not a day: \"" + starts.*index.firstDay + "\"";
+            return false;
+        }
+    auto current = [&](const PeriodIndex& index) {
+        return answers(db_,
+                       ("SELECT sql FROM sqlite_schema WHERE type = 'index' AND name = '" +
+                        std::string(index.name) + "';")
+                           .c_str(),
+                       periodIndexSQL(index, starts.*index.firstDay)) &&
+               answers(db_,
+                       ("SELECT stat FROM sqlite_stat1 WHERE tbl = 'usage' AND idx = '" +
+                        std::string(index.name) + "';")
+                           .c_str(),
+                       index.figures);
+    };
+    bool allCurrent = true;
+    for (const auto& index : kPeriodIndexes) allCurrent = allCurrent && current(index);
+    if (!allCurrent) {
+        if (!execute("BEGIN IMMEDIATE;", error)) return false;
+        bool done = true;
+        for (const auto& index : kPeriodIndexes)
+            if (done && !current(index))
+                done =
+                    execute(std::string("DROP INDEX IF EXISTS ") + index.name + ";" +
+                                periodIndexSQL(index, starts.*index.firstDay) +
+                                ";DELETE FROM sqlite_stat1 WHERE tbl = 'usage' AND idx = '" +
+                                index.name + "';INSERT INTO sqlite_stat1 (tbl, idx, stat) VALUES" +
+                                " ('usage', '" + index.name + "', '" + index.figures + "');",
+                            error);
+        if (!done || !execute("COMMIT;", error)) {
+            execute("ROLLBACK;", nullptr);
+            return false;
+        }
+    }
+    return true;
 }
 
 void UsageDatabase::addUsage(const std::string& app, const std::string& date, std::uint64_t wifi,

@@ -5,6 +5,7 @@
 #include <string>
 
 struct sqlite3;
+struct NSDate;
 
 // The collector's side of the usage database: a read-write connection that creates the file
 // with its schema when it is missing and brings an older file's schema up to date. Table `usage`
@@ -37,6 +38,24 @@ class UsageDatabase {
 
     const std::string& path() const { return path_; }
 
+    // The first days of the page's named periods, "yyyy-MM-dd": today, six days back ("This
+    // week") and twenty-seven days back ("This month").
+    struct PeriodStarts {
+        std::string today, week, month;
+        bool operator==(const PeriodStarts&) const = default;
+    };
+    // The period starts on the local calendar at `now`, as the page counts them: fixed counts of
+    // seconds back from the instant, then the local date.
+    static PeriodStarts periodStartsAt(NSDate now);
+
+    // Keeps one partial index per named period: the rows from its first day on, in the covering
+    // index's order. The page binds a period's first day as its query's lower bound, and SQLite
+    // takes a partial index whose `date >= 'D'` is the bound it was given, so a named period
+    // reads its own rows from a few pages instead of one jump per application. Remade when the
+    // days move on, in one transaction; false with SQLite's message when that failed (the page
+    // then reads the full index, as fast as before). Tried once per set of days.
+    bool indexPeriods(const PeriodStarts& starts, std::string* error);
+
     // Adds one row of counters for an application and day.
     void addUsage(const std::string& app, const std::string& date, std::uint64_t wifi,
                   std::uint64_t cellular, std::uint64_t unknown);
@@ -54,4 +73,5 @@ class UsageDatabase {
 
     std::string path_;
     sqlite3* db_ = nullptr;
+    PeriodStarts indexedPeriods_;  // what the period indexes were last found or made for
 };

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -79,7 +80,8 @@ uint64_t ownNetnsCookie() {
 
 }  // namespace
 
-KernelCounters::KernelCounters(const std::filesystem::path& attachCgroup, NewCgroup onNewCgroup)
+KernelCounters::KernelCounters(const std::filesystem::path& attachCgroup, NewCgroup onNewCgroup,
+                               uint32_t slots)
     : onNewCgroup_(std::move(onNewCgroup)) {
     libbpf_set_print(libbpfMessage);
     cgroupFd_ = ::open(attachCgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -103,6 +105,13 @@ KernelCounters::KernelCounters(const std::filesystem::path& attachCgroup, NewCgr
                              std::strerror(-error) +
                              "); bytarn-trafficd needs Linux 6.1 or later with BPF enabled");
         }
+        // Every slot is free before the first packet is counted.
+        int freeSlots = bpf_map__fd(skeleton_->maps.free_slots);
+        for (uint32_t slot = 0; slot < std::min<uint32_t>(slots, BYTARN_TRAFFIC_MAX_ENTRIES);
+             ++slot)
+            if (bpf_map_update_elem(freeSlots, nullptr, &slot, BPF_ANY) != 0)
+                throw StartError(std::string("cannot fill the kernel's table of free slots: ") +
+                                 std::strerror(errno));
         for (auto* program : {skeleton_->progs.record_socket_origin, skeleton_->progs.count_ingress,
                               skeleton_->progs.count_egress}) {
             bpf_link* link = bpf_program__attach_cgroup(program, cgroupFd_);
@@ -168,25 +177,69 @@ int KernelCounters::onEvent(void* self, void* data, size_t size) {
 
 std::vector<CounterReading> KernelCounters::read() {
     drainEvents();  // names first, so that every counter below can be named
+    releaseRemovedSlots();
     std::vector<CounterReading> readings;
-    int fd = bpf_map__fd(skeleton_->maps.traffic);
+    int keys = bpf_map__fd(skeleton_->maps.traffic);
+    int bytes = bpf_map__fd(skeleton_->maps.slot_bytes);
     int cpus = libbpf_num_possible_cpus();
     std::vector<uint64_t> values(cpus > 0 ? cpus : 1);
     traffic_key key{}, next{};
     bool first = true;
-    while (bpf_map_get_next_key(fd, first ? nullptr : &key, &next) == 0) {
+    while (bpf_map_get_next_key(keys, first ? nullptr : &key, &next) == 0) {
         first = false;
         key = next;
-        if (bpf_map_lookup_elem(fd, &key, values.data()) != 0) continue;  // deleted meanwhile
+        traffic_slot slot{};
+        if (bpf_map_lookup_elem(keys, &key, &slot) != 0) continue;  // deleted meanwhile
+        if (bpf_map_lookup_elem(bytes, &slot.slot, values.data()) != 0) continue;
         uint64_t total = 0;
         for (auto value : values) total += value;
-        readings.push_back({key, total});
+        readings.push_back({key, total, programName(key.program)});
     }
     return readings;
 }
 
 void KernelCounters::remove(const traffic_key& key) {
-    bpf_map_delete_elem(bpf_map__fd(skeleton_->maps.traffic), &key);
+    int keys = bpf_map__fd(skeleton_->maps.traffic);
+    traffic_slot slot{};
+    if (bpf_map_lookup_elem(keys, &key, &slot) != 0) return;
+    // The new generation first: a socket that remembers the slot goes back to its key, finds it
+    // gone and takes a fresh slot, never this one.
+    int generations = bpf_map__fd(skeleton_->maps.slot_generations);
+    uint32_t generation = slot.generation + 1;
+    bpf_map_update_elem(generations, &slot.slot, &generation, BPF_ANY);
+    if (bpf_map_delete_elem(keys, &key) == 0) removedSlots_.push_back(slot.slot);
+}
+
+void KernelCounters::releaseRemovedSlots() {
+    // A reading later, no packet is still adding to a removed slot: zero it and free it.
+    int bytes = bpf_map__fd(skeleton_->maps.slot_bytes);
+    int freeSlots = bpf_map__fd(skeleton_->maps.free_slots);
+    int cpus = libbpf_num_possible_cpus();
+    std::vector<uint64_t> zeros(cpus > 0 ? cpus : 1, 0);
+    for (uint32_t slot : removedSlots_)
+        if (bpf_map_update_elem(bytes, &slot, zeros.data(), BPF_ANY) == 0)
+            bpf_map_update_elem(freeSlots, nullptr, &slot, BPF_ANY);
+    removedSlots_.clear();
+}
+
+const std::string& KernelCounters::programName(uint16_t number) {
+    static const std::string unknown;
+    if (number == 0) return unknown;
+    auto known = programNames_.find(number);
+    if (known != programNames_.end()) return known->second;
+    // A number not seen before: read the names the kernel has given out since the last time.
+    int fd = bpf_map__fd(skeleton_->maps.programs);
+    program_name name{}, next{};
+    bool first = true;
+    while (bpf_map_get_next_key(fd, first ? nullptr : &name, &next) == 0) {
+        first = false;
+        name = next;
+        uint16_t value = 0;
+        if (bpf_map_lookup_elem(fd, &name, &value) == 0 && value != 0)
+            programNames_.try_emplace(value, name.comm, strnlen(name.comm, sizeof name.comm));
+    }
+    known = programNames_.find(number);
+    return known != programNames_.end() ? known->second : unknown;
 }
 
 }  // namespace bytarn::trafficd

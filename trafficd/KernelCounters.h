@@ -9,6 +9,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct traffic_bpf;
@@ -25,15 +26,18 @@ class StartError : public std::runtime_error {
 
 struct CounterReading {
     traffic_key key;
-    uint64_t bytes;  // total since the entry was created, over all CPUs
+    uint64_t bytes;       // total since the entry was created, over all CPUs
+    std::string program;  // the name of key.program; empty when unknown
 };
 
 class KernelCounters {
   public:
     using NewCgroup = std::function<void(uint64_t id, std::string path)>;
 
-    // Throws StartError when the kernel or the privileges fall short.
-    KernelCounters(const std::filesystem::path& attachCgroup, NewCgroup onNewCgroup);
+    // Throws StartError when the kernel or the privileges fall short. `slots` of the kernel's
+    // table are handed out (at most BYTARN_TRAFFIC_MAX_ENTRIES; tests use fewer).
+    KernelCounters(const std::filesystem::path& attachCgroup, NewCgroup onNewCgroup,
+                   uint32_t slots = BYTARN_TRAFFIC_MAX_ENTRIES);
     ~KernelCounters();
     KernelCounters(const KernelCounters&) = delete;
     KernelCounters& operator=(const KernelCounters&) = delete;
@@ -44,13 +48,20 @@ class KernelCounters {
     void drainEvents();
 
     std::vector<CounterReading> read();
-    // Deletes an entry; a packet that arrives later starts it again from zero.
+    // Deletes an entry; a packet that arrives later starts it again from zero. Its slot is given
+    // back at the next reading, once no packet can still be counting into it.
     void remove(const traffic_key& key);
 
   private:
     void release();
     static int onEvent(void* self, void* data, size_t size);
+    const std::string& programName(uint16_t number);
 
+    void releaseRemovedSlots();
+
+    // Program numbers already named: the kernel never renumbers a name while the helper runs.
+    std::unordered_map<uint16_t, std::string> programNames_;
+    std::vector<uint32_t> removedSlots_;  // taken from their keys since the last reading
     NewCgroup onNewCgroup_;
     traffic_bpf* skeleton_ = nullptr;
     std::vector<bpf_link*> links_;

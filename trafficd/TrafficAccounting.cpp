@@ -3,7 +3,6 @@
 #include "CgroupIdentity.h"
 #include "Log.h"
 
-#include <cstring>
 #include <unordered_set>
 
 namespace bytarn::trafficd {
@@ -42,9 +41,8 @@ TrafficAccounting::Round TrafficAccounting::account(const std::vector<CounterRea
                     .first;
         auto kind = cached->second;
         if (kind == InterfaceKind::ignore) continue;
-        std::string comm(reading.key.comm, strnlen(reading.key.comm, sizeof reading.key.comm));
         auto path = cgroups.pathOf(reading.key.cgroup_id);
-        auto identity = identifyCgroup(path.value_or(""), comm);
+        auto identity = identifyCgroup(path.value_or(""), reading.program);
         round.growth[identity.owner.value_or(0)][{identity.app, std::string(kindName(kind))}] +=
             growth;
     }

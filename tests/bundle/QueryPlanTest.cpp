@@ -12,6 +12,9 @@
 
 #include "BundleFixture.h"
 #include "data/UsageQuery.h"
+#include "host/foundation/Clock.h"
+#include "host/foundation/Locale.h"
+#include "host/foundation/NSDateFormatter.h"
 
 namespace {
 
@@ -60,6 +63,29 @@ class QueryPlan : public BundleTest {
             lines.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, 3)));
         sqlite3_finalize(statement);
         return lines;
+    }
+
+    // The statement's answer, one "app wifi cellular unknown" line per row.
+    std::vector<std::string> answer(const std::string& first, const std::string& last) {
+        Connection connection;
+        open(connection);
+        std::vector<std::string> rows;
+        sqlite3_stmt* statement = nullptr;
+        if (!connection.db || sqlite3_prepare_v2(connection.db, usageQuerySQL(), -1, &statement,
+                                                 nullptr) != SQLITE_OK)
+            return rows;
+        sqlite3_bind_text(statement, 1, first.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(statement, 2, last.c_str(), -1, SQLITE_TRANSIENT);
+        while (sqlite3_step(statement) == SQLITE_ROW) {
+            std::string row;
+            for (int column = 0; column < 4; ++column)
+                row += std::string(
+                           reinterpret_cast<const char*>(sqlite3_column_text(statement, column))) +
+                       " ";
+            rows.push_back(row);
+        }
+        sqlite3_finalize(statement);
+        return rows;
     }
 
     struct Run {
@@ -126,6 +152,56 @@ TEST_F(QueryPlan, ADayOutsideTheHistoryReadsNothing) {
     EXPECT_EQ(none.rows, 0);
     EXPECT_EQ(none.fullScan, 0);
     EXPECT_LT(none.vmSteps * 20, month.vmSteps);
+}
+
+TEST_F(QueryPlan, NamedPeriodsReadTheCollectorsIndexForThemAndAnswerTheSame) {
+    using Starts = UsageDatabase::PeriodStarts;
+    // The collector's period starts are the page's own first days, across clock changes too
+    // (Berlin: forward on 2026-03-29, back on 2026-10-25).
+    makePage();
+    for (const char* now : {"2026-11-30T12:00:00", "2026-10-25T00:30:00", "2026-03-29T23:30:00",
+                            "2026-04-02T00:30:00"}) {
+        Clock::setVirtual(localInstant(now));
+        const Starts starts = UsageDatabase::periodStartsAt(NSDate::date());
+        for (auto [period, first] : {std::pair{"Today", &Starts::today},
+                                     {"This week", &Starts::week},
+                                     {"This month", &Starts::month}}) {
+            page->setPeriod(std::string(period));
+            EXPECT_EQ(page->startDateStr(), starts.*first) << now << " " << period;
+        }
+    }
+
+    fill(20);
+    struct Case {
+        const char *first, *last, *index;
+    };
+    const Case cases[] = {
+        {"2026-11-30", "2026-11-30", "usage_today"},  {"2026-11-24", "2026-11-30", "usage_week"},
+        {"2026-11-03", "2026-11-30", "usage_month"},  {"0000-00-00", "2026-11-30", "usage_by_app"},
+        {"2026-11-10", "2026-11-20", "usage_by_app"},
+    };
+    std::vector<std::vector<std::string>> before;
+    for (const auto& c : cases) before.push_back(answer(c.first, c.last));
+    auto indexFor = [&](const Starts& starts) {
+        UsageDatabase database(UsageDatabase::defaultPath());
+        std::string error;
+        EXPECT_TRUE(database.indexPeriods(starts, &error)) << error;
+    };
+    indexFor({"2026-11-30", "2026-11-24", "2026-11-03"});
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        auto lines = plan(c.first, c.last);
+        ASSERT_EQ(lines.size(), 1u) << c.first;  // one index, no sort
+        EXPECT_NE(lines[0].find(std::string("COVERING INDEX ") + c.index), std::string::npos)
+            << c.first << ": " << lines[0];
+        EXPECT_EQ(answer(c.first, c.last), before[i]) << c.first;
+    }
+
+    // A day later the indexes follow the days; the old day's bound reads the full index again.
+    indexFor({"2026-12-01", "2026-11-25", "2026-11-04"});
+    EXPECT_NE(plan("2026-11-30", "2026-11-30").at(0).find("usage_by_app"), std::string::npos);
+    EXPECT_NE(plan("2026-12-01", "2026-12-01").at(0).find("usage_today"), std::string::npos);
+    EXPECT_EQ(answer("2026-11-30", "2026-11-30"), before[0]);
 }
 
 }  // namespace

@@ -166,9 +166,12 @@ class TrafficWorld {
     // A process in scope, inside the helper's namespace, sends `datagrams` datagrams of
     // kDatagram bytes over UDP to each address (nothing listens: the peer's ICMP answers are the
     // kernel's own and never count). True when it sent them all.
+    // Sends from a process in `scope`; `program` renames it first (the name the kernel records).
     bool sendFrom(const std::string& scope,
-                  const std::vector<std::pair<std::string, int>>& datagramsTo) {
+                  const std::vector<std::pair<std::string, int>>& datagramsTo,
+                  const std::string& program = "") {
         pid_t child = spawn([&] {
+            if (!program.empty()) prctl(PR_SET_NAME, program.c_str());
             std::ofstream(cgroupRoot / scope / "cgroup.procs") << getpid() << std::flush;
             joinHelperNamespace();
             int fd = socket(AF_INET, SOCK_DGRAM, 0);  // made in the scope: counted there

@@ -29,7 +29,10 @@ const std::string mailScope =
 // cgroup_mkdir event can name it.
 const std::string shortScope =
     "user.slice/user-0.slice/user@0.service/app.slice/app-org.example.Short@x1.service";
+// A login session's scope names no application: its sockets are named by their program.
+const std::string sessionScope = "user.slice/user-0.slice/session-3.scope";
 constexpr int browserPayload = 20 * 1000, mailPayload = 7 * 1000, shortPayload = 3 * 1000;
+constexpr int curlPayload = 4 * 1000, wgetPayload = 5 * 1000;
 
 // Reads the helper's lines for up to `seconds`, stopping early once `enough` says so.
 std::vector<json> readLines(int fd, double seconds,
@@ -92,7 +95,7 @@ std::function<bool(const std::vector<json>&)> atLeast(const std::string& key, ui
 TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDeltasReturn) {
     if (auto missing = trafficWorldUnavailable()) GTEST_SKIP() << *missing;
     TrafficWorld world("trafficd-e2e");
-    for (const auto& scope : {browserScope, mailScope}) world.addScope(scope);
+    for (const auto& scope : {browserScope, mailScope, sessionScope}) world.addScope(scope);
     auto peerAddress = world.addLink("btw", 213);
     ASSERT_TRUE(world.ok()) << "could not build the test's namespaces, links and cgroups";
     auto socketPath = world.socketPath();
@@ -110,6 +113,8 @@ TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDelta
                                               {"127.0.0.1", browserPayload / 1000}}));
     ASSERT_TRUE(world.sendFrom(
         mailScope, {{peerAddress, mailPayload / 1000}, {"127.0.0.1", mailPayload / 1000}}));
+    ASSERT_TRUE(world.sendFrom(sessionScope, {{peerAddress, curlPayload / 1000}}, "curl"));
+    ASSERT_TRUE(world.sendFrom(sessionScope, {{peerAddress, wgetPayload / 1000}}, "wget"));
 
     // Root: its own slice's Browser, over Wi-Fi, at least the payload and at most 3% above (UDP
     // and IP headers); no loopback, nothing of nobody's.
@@ -117,14 +122,17 @@ TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDelta
     ASSERT_GE(root, 0);
     auto lines = readLines(root, 5, [](const std::vector<json>& got) {
         return atLeast("org.example.Browser/wifi", browserPayload)(got) &&
-               atLeast("org.example.Short/wifi", shortPayload)(got);
+               atLeast("org.example.Short/wifi", shortPayload)(got) &&
+               atLeast("curl/wifi", curlPayload)(got) && atLeast("wget/wifi", wgetPayload)(got);
     });
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0]["hello"], "bytarn-trafficd");
     EXPECT_EQ(lines[0]["uid"], 0);
     uint64_t lastSeq = 0;
     auto seen = totals(lines, &lastSeq);
-    ASSERT_EQ(seen.size(), 2u) << json(lines).dump() << "\n" << logText();
+    ASSERT_EQ(seen.size(), 4u) << json(lines).dump() << "\n" << logText();
+    EXPECT_LE(bytesOf(seen, "curl/wifi"), uint64_t(curlPayload * 1.03));
+    EXPECT_LE(bytesOf(seen, "wget/wifi"), uint64_t(wgetPayload * 1.03));
     EXPECT_GE(bytesOf(seen, "org.example.Short/wifi"), uint64_t(shortPayload));
     EXPECT_GE(bytesOf(seen, "org.example.Browser/wifi"), uint64_t(browserPayload));
     EXPECT_LE(bytesOf(seen, "org.example.Browser/wifi"), uint64_t(browserPayload * 1.03));
