@@ -112,7 +112,11 @@ TEST(TerminalSession, DrivesTheApplicationInATerminal) {
     EXPECT_EQ(firstLine(screen), std::string(46, ' ') + "Settings") << screen;
 
     tmux.keys("Enter");
-    screen = tmux.waitForText("Usage for today");
+    // The page's rows, not only its header: a capture can come while the screen is redrawn.
+    screen = tmux.waitFor([](const std::string& s) {
+        return s.find("Usage for today") != std::string::npos &&
+               s.find("286.10MB") != std::string::npos;
+    });
     EXPECT_EQ(firstLine(screen).substr(0, 11), " < Settings") << screen;
     // The rows are laid out at the pane's width: the mark of a row that opens a page is in the
     // third column from the right.
@@ -139,8 +143,9 @@ TEST(TerminalSession, DrivesTheApplicationInATerminal) {
     EXPECT_NE(firstLine(screen).find("Video"), std::string::npos) << screen;
 
     tmux.keys("Left");
-    screen = tmux.waitFor(
-        [](const std::string& s) { return s.find("< Settings") != std::string::npos; });
+    screen = tmux.waitFor([](const std::string& s) {
+        return s.find("< Settings") != std::string::npos && s.find("Name ›") != std::string::npos;
+    });
     EXPECT_NE(lineWith(screen, "Sort by").find("Name ›"), std::string::npos) << screen;
     // Without colours the selection is in reverse video, still on the application's row.
     EXPECT_NE(lineWith(tmux.capture(true), "Video").find("\x1b[7m"), std::string::npos);
