@@ -19,13 +19,24 @@ build: deps
 	$(CONFIGURE) -B $(BUILD_DIR)
 	cmake --build $(BUILD_DIR) -j$(JOBS)
 
-# Every configuration runs even when an earlier one fails; the target fails if any does.
+# Every configuration runs even when an earlier one fails; the target fails if any does. The
+# summary comes last, so the end of a long log names what failed (ctest's list of failed tests).
 test: deps
-	@status=0; \
-	$(MAKE) --no-print-directory check || status=1; \
-	$(MAKE) --no-print-directory check-asan || status=1; \
-	$(MAKE) --no-print-directory check-tsan || status=1; \
-	$(MAKE) --no-print-directory check-fuzz || status=1; \
+	@status=0; summary=""; \
+	for config in check:$(BUILD_DIR) check-asan:$(ASAN_DIR) check-tsan:$(TSAN_DIR) check-fuzz:; do \
+		target=$${config%%:*}; dir=$${config#*:}; \
+		rm -f $$dir/Testing/Temporary/LastTestsFailed.log; \
+		if $(MAKE) --no-print-directory $$target; then \
+			summary="$$summary\n  $$target: passed"; \
+		else \
+			status=1; summary="$$summary\n  $$target: FAILED"; \
+			failed=$${dir:+$$dir/Testing/Temporary/LastTestsFailed.log}; \
+			if [ -n "$$failed" ] && [ -s "$$failed" ]; then \
+				summary="$$summary: $$(cut -d: -f2 $$failed | tr '\n' ' ')"; \
+			fi; \
+		fi; \
+	done; \
+	printf "== make test summary:$$summary\n"; \
 	exit $$status
 
 check:
