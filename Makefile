@@ -142,5 +142,6 @@ bench-traffic:
 	set -e; \
 	scripts/install-deps nethogs python3 util-linux; \
 	cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=Release -DBYTARN_BENCH=ON -B $(BENCH_DIR); \
-	cmake --build $(BENCH_DIR) -j$(JOBS) --target bytarn-trafficd bytarn-collector bytarn_traffic_sender; \
+	cmake --build $(BENCH_DIR) -j$(JOBS) --target bytarn-trafficd bytarn-collector bytarn_traffic_sender \
+		bytarn_hook_floor_bpf; \
 	bench/traffic-bench --build $(BENCH_DIR) --out bench/results-traffic.json
