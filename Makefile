@@ -25,12 +25,12 @@ test: deps
 	@status=0; summary=""; \
 	for config in check:$(BUILD_DIR) check-asan:$(ASAN_DIR) check-tsan:$(TSAN_DIR) check-fuzz:; do \
 		target=$${config%%:*}; dir=$${config#*:}; \
-		rm -f $$dir/Testing/Temporary/LastTestsFailed.log; \
+		failed=$${dir:+$$dir/Testing/Temporary/LastTestsFailed.log}; \
+		if [ -n "$$failed" ]; then rm -f "$$failed"; fi; \
 		if $(MAKE) --no-print-directory $$target; then \
 			summary="$$summary\n  $$target: passed"; \
 		else \
 			status=1; summary="$$summary\n  $$target: FAILED"; \
-			failed=$${dir:+$$dir/Testing/Temporary/LastTestsFailed.log}; \
 			if [ -n "$$failed" ] && [ -s "$$failed" ]; then \
 				summary="$$summary: $$(cut -d: -f2 $$failed | tr '\n' ' ')"; \
 			fi; \
