@@ -99,12 +99,20 @@ fuzz: deps fuzz-build
 check-fuzz: fuzz-build
 	$(call run-fuzzers,$(FUZZ_CHECK_SECONDS))
 
-demo: build
+# The demo builds only what it runs: the application, the collector and the bundle (its library
+# and the resources copied beside it), none of the tests.
+DEMO_TARGETS = bytarn bytarn-collector Bytarn bytarn_bundle_resources
+demo: deps
+	$(CONFIGURE) -B $(BUILD_DIR)
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target $(DEMO_TARGETS)
 	BUILD_DIR=$(BUILD_DIR) scripts/demo
 
 # This machine's real traffic: the traffic helper as root (through sudo), the collector with the
-# kernel source and the Settings application in a scratch home.
-live: build
+# kernel source and the Settings application in a scratch home. It builds what the demo builds
+# and the helper.
+live: deps
+	$(CONFIGURE) -B $(BUILD_DIR)
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target $(DEMO_TARGETS) bytarn-trafficd
 	BUILD_DIR=$(BUILD_DIR) scripts/live
 
 # PNGs of the window's pages, light and dark, into docs/screenshots/ (under Xvfb).
