@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <string>
@@ -78,6 +79,13 @@ int main(int argc, char** argv) {
         return runCollectorDaemon(daemon, std::cerr);
     }
 
+    // SQLite's own words for a directory are "unable to open database file".
+    std::error_code ec;
+    if (std::filesystem::is_directory(database, ec)) {
+        std::cerr << "bytarn-collector: " << database
+                  << " is a directory, not a usage database; --database names the file\n";
+        return 1;
+    }
     try {
         auto rows = SyntheticTraffic::generate(days, seed);
         UsageDatabase usage(database);

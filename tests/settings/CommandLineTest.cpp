@@ -84,6 +84,8 @@ TEST_F(CommandLine, EveryProgramAnswersInItsOwnName) {
         {"bytarn-collector", "", 2, "bytarn-collector: a subcommand is required: seed or run", "",
          ""},
         {"bytarn-collector", "seed --days 0", 2, "bytarn-collector: --days", "", ""},
+        {"bytarn-collector", "seed --database " + directory, 1,
+         "bytarn-collector: ", "is a directory", ""},
         {"bytarn-collector", "--version", 0, "", "", "bytarn-collector "},
         {"bytarn-collector", "run", 1, "bytarn-collector: there is no D-Bus session bus",
          "dbus-run-session -- bytarn-collector run", ""},
