@@ -188,16 +188,17 @@ int runCollectorDaemon(const CollectorDaemonOptions& options, std::ostream& err)
             saveTimer->invalidate();
             if (synthetic) synthetic->stop();
             if (reader) reader->stop();
-            if (busLost) status = 1;
+            if (busLost) {
+                err << "bytarn-collector: the session bus went away; stopping after a last save\n";
+                status = 1;
+            }
             // The kernel source stays connected through the last save, and acknowledges what it
             // wrote before it closes.
             bool saved = collector.save();
             kernel.reset();
             if (!saved) {
-                auto unsaved = collector.unsavedUsage();
-                SystemLog::writef(
-                    "UsageCollector: stopping with %zu unsaved counts, which are lost",
-                    unsaved.size());
+                err << "bytarn-collector: stopping with " << collector.unsavedUsage().size()
+                    << " unsaved counts, which are lost (the log says why the save failed)\n";
                 status = 1;
             }
             collector.stopServing();

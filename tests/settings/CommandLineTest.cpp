@@ -121,7 +121,7 @@ TEST_F(CommandLine, OptionsBeforeASubcommandApplyToIt) {
         std::string arguments;
         const char* row;
     } cases[] = {
-        {"--now 2026-12-06T12:00:00" + csv, "1,2,0,3"},
+        {"--tz Asia/Tokyo --now 2026-12-06T12:00:00" + csv, "1,2,0,3"},
         {"--now 2026-12-06T12:00:00" + csv + " --now 2026-12-07T12:00:00", "4,8,0,12"},
     };
     for (const auto& c : cases) {
