@@ -8,7 +8,7 @@ JOBS ?= 2
 CONFIGURE = cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 
 .PHONY: all deps build test check check-asan check-tsan check-fuzz fuzz fuzz-build demo live screenshots \
-	install clean
+	install deb clean
 
 all: build
 
@@ -99,12 +99,20 @@ fuzz: deps fuzz-build
 check-fuzz: fuzz-build
 	$(call run-fuzzers,$(FUZZ_CHECK_SECONDS))
 
-demo: build
+# The demo builds only what it runs: the application, the collector and the bundle (its library
+# and the resources copied beside it), none of the tests.
+DEMO_TARGETS = bytarn bytarn-collector Bytarn bytarn_bundle_resources
+demo: deps
+	$(CONFIGURE) -B $(BUILD_DIR)
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target $(DEMO_TARGETS)
 	BUILD_DIR=$(BUILD_DIR) scripts/demo
 
 # This machine's real traffic: the traffic helper as root (through sudo), the collector with the
-# kernel source and the Settings application in a scratch home.
-live: build
+# kernel source and the Settings application in a scratch home. It builds what the demo builds
+# and the helper.
+live: deps
+	$(CONFIGURE) -B $(BUILD_DIR)
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target $(DEMO_TARGETS) bytarn-trafficd
 	BUILD_DIR=$(BUILD_DIR) scripts/live
 
 # PNGs of the window's pages, light and dark, into docs/screenshots/ (under Xvfb).
@@ -113,6 +121,11 @@ screenshots: build
 
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+# The Debian package (debhelper) of the build tree: $(BUILD_DIR)/deb/bytarn_<version>_<arch>.deb,
+# checked by lintian. Install it with `sudo apt install ./$(BUILD_DIR)/deb/bytarn_*.deb`.
+deb: build
+	scripts/build-deb $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(BENCH_DIR) $(TSAN_DIR) $(FUZZ_DIR)

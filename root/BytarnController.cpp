@@ -231,7 +231,18 @@ void BytarnController::setPreferenceValue(const Value& value,
     auto key = row ? row->stringProperty("key") : std::nullopt;
     if (!key) return;
     setValueForKey(value, *key);
-    if (*key == "startDate" || *key == "endDate") setPreferenceValue(Value("Custom"), "period");
+    if (*key == "startDate" || *key == "endDate") {
+        // The other day, when none is stored, is one the first request filled in (the start from
+        // today, the end from the start), and the next start would fill it in again, perhaps
+        // differently. It is stored as the page shows it now, so that the period the user set
+        // is the one kept.
+        const bool start = *key == "startDate";
+        const std::string other = start ? "endDate" : "startDate";
+        const std::optional<std::string>& shown = start ? endDate_ : startDate_;
+        if (shown && !readPreferenceValueForKey(other).stringValue())
+            setPreferenceValue(Value(*shown), other);
+        setPreferenceValue(Value("Custom"), "period");
+    }
     reloadSpecifiers();
 }
 

@@ -67,8 +67,8 @@ class BytarnController : public PSListController, public DeviceFilterOwner {
     Value readPreferenceValueForKey(const std::string& key);
     // Stores a value by key, past the page's own rules: no period rule, no reload.
     void setPreferenceValue(const Value& value, const std::string& key);
-    // A changed setting: store it, mirror it, make the period "Custom" when a date changed, and
-    // reload once.
+    // A changed setting: store it, mirror it, make the period "Custom" when a date changed (and
+    // store the other date as shown when none is stored), and reload once.
     void setPreferenceValue(const Value& value, const std::shared_ptr<PSSpecifier>& row) override;
     // Sets the property that a preference key names; any other key changes nothing.
     void setValueForKey(const Value& value, const std::string& key);

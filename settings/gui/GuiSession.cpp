@@ -35,6 +35,20 @@ struct GuiRun {
     int status = 0;
 };
 
+// The keys of a GNOME application: Ctrl+Q quits (app.quit), Ctrl+W closes the window (GTK's own
+// window.close, as the close button does). Quitting ends g_application_run, after which the
+// session tears down as it does when the window closes.
+void addShortcuts(GtkApplication* application) {
+    GSimpleAction* quit = g_simple_action_new("quit", nullptr);
+    g_signal_connect_swapped(quit, "activate", G_CALLBACK(g_application_quit), application);
+    g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(quit));
+    g_object_unref(quit);
+    const char* const quitKeys[] = {"<Control>q", nullptr};
+    const char* const closeKeys[] = {"<Control>w", nullptr};
+    gtk_application_set_accels_for_action(application, "app.quit", quitKeys);
+    gtk_application_set_accels_for_action(application, "window.close", closeKeys);
+}
+
 void activate(GtkApplication* application, gpointer data) {
     auto* run = static_cast<GuiRun*>(data);
     if (!run->window) {
@@ -74,9 +88,11 @@ int runGuiSession(const SessionOptions& options, const std::optional<std::string
     if (!settings->openFirstBundle(&error)) err << "bytarn: " << error << "\n";
     RunLoop::main().runUntilIdle();
 
-    g_set_application_name("Bytarn");
+    // Set once a process: GLib warns when it is set again (the window tests run sessions).
+    if (g_strcmp0(g_get_application_name(), "Bytarn") != 0) g_set_application_name("Bytarn");
     AdwApplication* application =
         adw_application_new("org.bytarn.Bytarn", G_APPLICATION_NON_UNIQUE);
+    addShortcuts(GTK_APPLICATION(application));
     GuiRun run;
     run.settings = settings.get();
     run.screenshots = &screenshots;

@@ -100,8 +100,11 @@ GuiWindow::GuiWindow(SettingsApplication& settings, GtkApplication* application)
     gtk_widget_set_name(title_, "title");
     adw_header_bar_set_title_widget(ADW_HEADER_BAR(header_), title_);
 
+    // Header bar buttons are flat, as in GNOME's own applications; libadwaita 1.2 makes only
+    // icon buttons flat by itself, and this one has a label beside its icon.
     back_ = gtk_button_new();
     gtk_widget_set_name(back_, "back");
+    gtk_widget_add_css_class(back_, "flat");
     GtkWidget* backContent = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 4);
     gtk_box_append(GTK_BOX(backContent), gtk_image_new_from_icon_name("go-previous-symbolic"));
     backLabel_ = gtk_label_new("");
@@ -315,9 +318,12 @@ void GuiWindow::updateBarButton(GtkWidget*& widget, std::shared_ptr<UIBarButtonI
     if (!item) return;
     if (item->title()) {
         widget = gtk_button_new_with_label(item->title()->c_str());
-        if (done) gtk_widget_add_css_class(widget, "suggested-action");
+        // Flat like every header bar button, but for the done button, which is the suggested one.
+        gtk_widget_add_css_class(widget, done ? "suggested-action" : "flat");
     } else {
+        // Flat; its checked state still shows it pressed.
         widget = gtk_toggle_button_new();
+        gtk_widget_add_css_class(widget, "flat");
         GtkWidget* image = item->image() ? gtk_image_new_from_file(item->image()->path().c_str())
                                          : gtk_image_new_from_icon_name("emblem-system-symbolic");
         gtk_image_set_pixel_size(GTK_IMAGE(image), 20);
@@ -419,11 +425,15 @@ void GuiWindow::buildList(const PSSpecifierList& rows) {
         if (!group) newGroup("");
         gtk_list_box_append(GTK_LIST_BOX(group), makeRow(row));
     }
-    // Groups with no rows (a heading alone) show no empty box.
+    // Groups with no rows (a heading alone) show no empty box; a group with neither heading nor
+    // rows (the settings section's opening group) shows nothing at all, not even the spacing
+    // before the next group, so the first group starts at the page's top margin.
     for (GtkWidget* box = gtk_widget_get_first_child(column); box;
          box = gtk_widget_get_next_sibling(box)) {
         GtkWidget* list = gtk_widget_get_last_child(box);
-        gtk_widget_set_visible(list, gtk_widget_get_first_child(list) != nullptr);
+        bool hasRows = gtk_widget_get_first_child(list) != nullptr;
+        gtk_widget_set_visible(list, hasRows);
+        if (!hasRows && gtk_widget_get_first_child(box) == list) gtk_widget_set_visible(box, FALSE);
     }
     GtkWidget* clamp = adw_clamp_new();
     adw_clamp_set_maximum_size(ADW_CLAMP(clamp), 720);

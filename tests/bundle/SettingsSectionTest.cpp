@@ -1,6 +1,7 @@
 // The settings section: showing and hiding it, changing settings, and reaching a detail page.
 #include "BundleFixture.h"
 #include "data/BytarnEntry.h"
+#include "host/foundation/Clock.h"
 #include "host/preferences/PSListItemsController.h"
 #include "root/AppEntryPage.h"
 
@@ -123,6 +124,49 @@ TEST_F(SettingsSection, DateEditMakesThePeriodCustomWithOneRebuild) {
     EXPECT_EQ(page->specifiers().back()->valueText(), "1.00KB");
     EXPECT_EQ(page->specifiers()[0]->name(), "Usage between Nov 9, 2026 and Nov 9, 2026");
     EXPECT_EQ(reloads(), 1);
+}
+
+// One date set while the other is not stored: the other is stored as the page showed it, so the
+// page opened again the next day shows the same period. A stored other date is left alone.
+TEST_F(SettingsSection, DateEditKeepsTheShownPeriodAfterARestart) {
+    struct Case {
+        const char* key;
+        const char* day;
+        const char* storedOther;  // nothing stored when null
+        const char* otherKey;
+        const char* other;
+        const char* summary;
+    };
+    const Case cases[] = {
+        {"startDate", "2026-12-01", nullptr, "endDate", "2026-12-06",
+         "Usage between Dec 1, 2026 and Dec 6, 2026"},
+        {"endDate", "2026-12-20", nullptr, "startDate", "2026-12-06",
+         "Usage between Dec 6, 2026 and Dec 20, 2026"},
+        {"startDate", "2026-12-01", "2026-12-03", "endDate", "2026-12-03",
+         "Usage between Dec 1, 2026 and Dec 3, 2026"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + (c.storedOther ? " with the other stored" : ""));
+        for (const char* key : {"period", "startDate", "endDate"}) store(key, Value());
+        if (c.storedOther) store(c.otherKey, c.storedOther);
+        Clock::setVirtual(localInstant("2026-12-06T12:00:00"));
+        openPage();
+        page->table().takeUpdates();
+        change(c.key, c.day);
+        EXPECT_EQ(reloads(), 1);
+        EXPECT_EQ(stored(c.key).stringValue(), c.day);
+        EXPECT_EQ(stored(c.otherKey).stringValue(), c.other);
+        EXPECT_EQ(stored("period"), Value("Custom"));
+        EXPECT_EQ(page->specifiers()[0]->name(), c.summary);
+        std::pair shown{page->startDateStr(), page->endDateStr()};
+
+        Clock::advance(86400);  // the next start, a day later
+        page.reset();
+        openPage();
+        EXPECT_EQ(page->specifiers()[0]->name(), c.summary);
+        EXPECT_EQ(std::pair(page->startDateStr(), page->endDateStr()), shown);
+        EXPECT_EQ(stored(c.otherKey).stringValue(), c.other);
+    }
 }
 
 TEST_F(SettingsSection, ChoosingCustomKeepsTheDates) {

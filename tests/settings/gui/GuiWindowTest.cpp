@@ -12,6 +12,7 @@
 #include "host/messaging/CFNotificationCenter.h"
 #include "host/preferences/PSViewController.h"
 #include "settings/gui/GuiRunLoopSource.h"
+#include "settings/gui/GuiSession.h"
 
 namespace {
 
@@ -106,6 +107,94 @@ TEST_F(GuiTest, CalendarStartsOnTheStoredDayAndConfirmStoresThePick) {
     EXPECT_EQ(page.header, "< Settings | Bytarn | settings (pressed)");
     EXPECT_NE(std::find(page.rows.begin(), page.rows.end(), "Start date = 2026-11-09"),
               page.rows.end());
+}
+
+// The first group heading or boxed list on screen, depth first.
+GtkWidget* firstShownGroup(GtkWidget* widget) {
+    if (!gtk_widget_get_mapped(widget)) return nullptr;
+    if (GTK_IS_LABEL(widget) || GTK_IS_LIST_BOX(widget)) return widget;
+    for (GtkWidget* child = gtk_widget_get_first_child(widget); child;
+         child = gtk_widget_get_next_sibling(child))
+        if (GtkWidget* found = firstShownGroup(child)) return found;
+    return nullptr;
+}
+
+// The first group starts at the page's top margin, as in GNOME Settings, whether or not the
+// settings section (which opens with a group of no title and no rows) is shown.
+TEST_F(GuiTest, TheFirstGroupStartsAtTheTop) {
+    for (const char* actions : {"tap Bytarn", "tap Bytarn; press right", "tap Bytarn; tap Video"}) {
+        SCOPED_TRACE(actions);
+        driver.reset();
+        app = world.start();
+        driver = std::make_unique<GuiDriver>(*app);
+        performSteps(*driver, actions);
+        GtkWidget* scroller = gtk_widget_get_ancestor(
+            driver->widget("row:Total") ? driver->widget("row:Total") : driver->widget("row:Video"),
+            GTK_TYPE_SCROLLED_WINDOW);
+        ASSERT_TRUE(scroller);
+        GtkWidget* first = firstShownGroup(scroller);
+        ASSERT_TRUE(first);
+        graphene_rect_t bounds;
+        ASSERT_TRUE(gtk_widget_compute_bounds(first, scroller, &bounds));
+        EXPECT_GE(bounds.origin.y, 12);
+        EXPECT_LE(bounds.origin.y, 24);
+    }
+}
+
+// Ctrl+Q quits and Ctrl+W closes the window, as in GNOME's applications: each key's action, run
+// in the session `bytarn gui` runs, ends it.
+TEST_F(GuiTest, ControlQQuitsAndControlWClosesTheWindow) {
+    driver.reset();
+    app.reset();
+    for (const char* keys : {"<Control>q", "<Control>w"}) {
+        SCOPED_TRACE(keys);
+        struct Press {
+            const char* keys;
+            std::string action;
+            bool pressed = false;
+            bool timedOut = false;
+        } press{keys, "", false, false};
+        guint pressing = g_timeout_add(
+            100,
+            [](gpointer data) -> gboolean {
+                auto* press = static_cast<Press*>(data);
+                auto* application = GTK_APPLICATION(g_application_get_default());
+                GtkWindow* window =
+                    application ? gtk_application_get_active_window(application) : nullptr;
+                if (!window) return G_SOURCE_CONTINUE;
+                char** actions = gtk_application_get_actions_for_accel(application, press->keys);
+                if (actions && actions[0]) {
+                    press->action = actions[0];
+                    gtk_widget_activate_action(GTK_WIDGET(window), actions[0], nullptr);
+                }
+                g_strfreev(actions);
+                press->pressed = true;
+                return G_SOURCE_REMOVE;
+            },
+            &press);
+        // Ends the session when the key did not.
+        guint stopping = g_timeout_add_seconds(
+            10,
+            [](gpointer data) -> gboolean {
+                static_cast<Press*>(data)->timedOut = true;
+                if (GApplication* application = g_application_get_default())
+                    g_application_quit(application);
+                return G_SOURCE_REMOVE;
+            },
+            &press);
+        SessionOptions options;
+        options.now = "2026-12-06T12:00:00";
+        options.bundlesDirectory = BYTARN_BUILD_BUNDLES_DIR;
+        options.noCollector = true;
+        std::istringstream steps;
+        std::ostringstream err;
+        int status = runGuiSession(options, std::nullopt, steps, err);
+        EXPECT_EQ(status, 0) << err.str();
+        EXPECT_FALSE(press.timedOut) << "the session was still running";
+        EXPECT_NE(press.action, "");
+        if (!press.pressed) g_source_remove(pressing);
+        if (!press.timedOut) g_source_remove(stopping);
+    }
 }
 
 // A change notification reloads the page through the run loop inside GLib's main loop: the rows

@@ -223,11 +223,12 @@ TEST_F(ScriptSession, DatePagePicksConfirmsAndCancels) {
     EXPECT_EQ(opened["right"]["title"], "Confirm");
     EXPECT_EQ(opened["right"]["style"], 2);
     EXPECT_EQ(Json::parse(result.lines[1])["picker"], "2026-11-09");
-    EXPECT_EQ(Json::parse(result.lines[2]),
-              Json::parse(R"({"prefs":{"period":"Custom","startDate":"2026-11-09"}})"));
+    // The end date nobody stored is stored as the page showed it: today, the start it began on.
+    const Json afterStart = Json::parse(
+        R"({"prefs":{"endDate":"2026-12-06","period":"Custom","startDate":"2026-11-09"}})");
+    EXPECT_EQ(Json::parse(result.lines[2]), afterStart);
     EXPECT_EQ(Json::parse(result.lines[3])["picker"], "2026-12-01");
-    EXPECT_EQ(Json::parse(result.lines[4]),
-              Json::parse(R"({"prefs":{"period":"Custom","startDate":"2026-11-09"}})"));
+    EXPECT_EQ(Json::parse(result.lines[4]), afterStart);
     EXPECT_TRUE(Json::parse(result.lines[5]).contains("error"));
     Json root = Json::parse(result.lines[6]);
     EXPECT_EQ(root["class"], "BytarnController");
