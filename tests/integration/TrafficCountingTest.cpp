@@ -59,6 +59,9 @@ class UserCollector {
         if (uid_t(uid) != geteuid()) {
             programs_ = world.scratch / "programs";
             program_ = copyForOtherUsers(BYTARN_BINARY_DIR "/bin/bytarn-collector", programs_);
+            if (program_.empty())
+                std::ofstream(log()) << "could not copy bytarn-collector and its libraries into "
+                                     << programs_ << "\n";
         }
     }
 
