@@ -1,10 +1,13 @@
 #include "host/foundation/SystemLog.h"
 
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 
@@ -22,10 +25,24 @@ std::atomic<bool> echoToStandardError{true};
 std::atomic<bool> sendToSyslog{true};
 std::once_flag syslogOpened;
 
+// A service's standard error may be the journal itself: systemd names that stream's device and
+// inode in JOURNAL_STREAM (systemd.exec(5)). A syslog copy would put every line there twice.
+bool standardErrorIsTheJournal() {
+    static const bool journal = [] {
+        const char* stream = std::getenv("JOURNAL_STREAM");
+        struct stat status {};
+        unsigned long long device = 0, inode = 0;
+        return stream && fstat(STDERR_FILENO, &status) == 0 &&
+               std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 && device == status.st_dev &&
+               inode == status.st_ino;
+    }();
+    return journal;
+}
+
 }  // namespace
 
 void write(const std::string& line) {
-    if (sendToSyslog.load()) {
+    if (sendToSyslog.load() && !(echoToStandardError.load() && standardErrorIsTheJournal())) {
         std::call_once(syslogOpened, [] { openlog("bytarn", LOG_PID, LOG_USER); });
         syslog(LOG_NOTICE, "%s", line.c_str());
     }

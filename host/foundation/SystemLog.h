@@ -3,8 +3,9 @@
 #include <string>
 #include <vector>
 
-// The system log. Every line goes to syslog and, unless switched off, to standard error; it is
-// also kept in a capture buffer so that tests and the script front end can read what was logged.
+// The system log. Every line goes to syslog and, unless switched off, to standard error (only
+// there when standard error is the journal, as under a systemd service); it is also kept in a
+// capture buffer so that tests and the script front end can read what was logged.
 namespace SystemLog {
 
 void write(const std::string& line);

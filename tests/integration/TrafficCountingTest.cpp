@@ -55,6 +55,14 @@ class UserCollector {
         std::filesystem::create_directories(home_);
         if (chown(home_.c_str(), uid, uid) != 0) return;
         bus_ = std::make_unique<PrivateBus>(home_, uid);
+        // Another uid may not reach the build tree: it runs a copy in the world's scratch.
+        if (uid_t(uid) != geteuid()) {
+            programs_ = world.scratch / "programs";
+            program_ = copyForOtherUsers(BYTARN_BINARY_DIR "/bin/bytarn-collector", programs_);
+            if (program_.empty())
+                std::ofstream(log()) << "could not copy bytarn-collector and its libraries into "
+                                     << programs_ << "\n";
+        }
     }
 
     bool start(const std::string& saveInterval) {
@@ -63,8 +71,9 @@ class UserCollector {
                                      world_.socketPath().string(), "--save-interval", saveInterval},
             bus_ ? bus_->address() : "", log(),
             std::vector<std::string>{"HOME=" + home_, "XDG_DATA_HOME=" + home_ + "/.local/share",
-                                     "XDG_CONFIG_HOME=" + home_ + "/.config"},
-            uid_);
+                                     "XDG_CONFIG_HOME=" + home_ + "/.config",
+                                     "LD_LIBRARY_PATH=" + programs_.string()},
+            uid_, program_);
         // Connected once this run's line joins the earlier runs' in the shared log.
         bool connected = bus_ && bus_->running() && process_->started() &&
                          eventually([&] { return connections() > connected_; });
@@ -103,6 +112,8 @@ class UserCollector {
     const TrafficWorld& world_;
     std::string home_;
     int uid_;
+    std::filesystem::path programs_;  // empty: the build tree's own collector
+    std::string program_ = BYTARN_BINARY_DIR "/bin/bytarn-collector";
     std::size_t connected_ = 0;
     std::unique_ptr<PrivateBus> bus_;
     std::unique_ptr<CollectorProcess> process_;

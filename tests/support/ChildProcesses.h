@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,40 @@ inline bool eventually(const std::function<bool()>& condition, double seconds = 
 // Whether a program is on the PATH.
 inline bool programInstalled(const std::string& program) {
     return std::system(("command -v " + program + " > /dev/null 2>&1").c_str()) == 0;
+}
+
+// A copy of a built program, and of the build tree's shared libraries it loads, in `directory`,
+// for a test that runs it as another uid: that uid may not be able to enter the build tree (a
+// checkout in a 0700 directory, as CI's is). The directory, which the caller removes, is made
+// 0755 and must sit where every uid can reach it. Run the copy with LD_LIBRARY_PATH=`directory`:
+// the loader searches that before the build tree's RUNPATH. Returns the copy's path, or nothing.
+inline std::string copyForOtherUsers(const std::string& program,
+                                     const std::filesystem::path& directory) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::create_directories(directory, error);
+    fs::permissions(directory, fs::perms(0755), error);
+    if (error) return "";
+    std::vector<fs::path> files{program};
+    // ldd's "name => /path (address)" lines; only the build tree's libraries need copying.
+    if (FILE* ldd = popen(("ldd " + program + " 2>/dev/null").c_str(), "r")) {
+        char line[1024];
+        while (std::fgets(line, sizeof line, ldd)) {
+            std::string_view text(line);
+            auto arrow = text.find("=> " BYTARN_BINARY_DIR "/");
+            if (arrow == std::string_view::npos) continue;
+            auto path = text.substr(arrow + 3);
+            files.emplace_back(path.substr(0, path.find(' ')));
+        }
+        pclose(ldd);
+    }
+    for (const auto& file : files) {
+        auto copy = directory / file.filename();
+        fs::copy_file(file, copy, fs::copy_options::overwrite_existing, error);
+        fs::permissions(copy, fs::perms(0755), error);
+        if (error) return "";
+    }
+    return (directory / fs::path(program).filename()).string();
 }
 
 // A dbus-daemon of our own, listening in a temporary directory, with no services to activate.
@@ -81,16 +116,17 @@ class PrivateBus {
 // `bytarn-collector run` as a child process on a given bus, its standard input a pipe that the
 // test writes to and its standard error a log file. `environment` ("NAME=value") replaces those
 // variables of the test's; a uid (when the test runs as root) is taken, with its gid, before the
-// exec.
+// exec. `program` is the build tree's collector unless given (a copy for another uid).
 class CollectorProcess {
   public:
     CollectorProcess(const std::vector<std::string>& arguments, const std::string& busAddress,
                      const std::string& logPath, const std::vector<std::string>& environment = {},
-                     int uid = -1) {
+                     int uid = -1,
+                     const std::string& program = BYTARN_BINARY_DIR "/bin/bytarn-collector") {
         // Everything the child needs is made before the fork: it only duplicates descriptors
         // and execs.
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(BYTARN_BINARY_DIR "/bin/bytarn-collector"));
+        argv.push_back(const_cast<char*>(program.c_str()));
         for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
         argv.push_back(nullptr);
         std::vector<std::string> variables = environment;
