@@ -1,13 +1,13 @@
-#include "TrafficHelper.h"
+#include "trafficd/TrafficHelper.h"
 
-#include "CgroupDirectory.h"
-#include "DeltaLedger.h"
-#include "InterfaceKinds.h"
-#include "KernelCounters.h"
-#include "Log.h"
-#include "NetworkManagerModems.h"
-#include "TrafficAccounting.h"
-#include "TrafficServer.h"
+#include "trafficd/Log.h"
+#include "trafficd/accounting/TrafficAccounting.h"
+#include "trafficd/cgroups/CgroupDirectory.h"
+#include "trafficd/counting/KernelCounters.h"
+#include "trafficd/networks/InterfaceKinds.h"
+#include "trafficd/networks/NetworkManagerModems.h"
+#include "trafficd/serving/DeltaLedger.h"
+#include "trafficd/serving/TrafficServer.h"
 
 #include <poll.h>
 #include <sys/random.h>

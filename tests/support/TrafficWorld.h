@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "CgroupDirectory.h"
+#include "trafficd/cgroups/CgroupDirectory.h"
 
 // Why real traffic cannot be counted here, or nothing when it can.
 inline std::optional<std::string> trafficWorldUnavailable() {

@@ -1,6 +1,6 @@
-#include "InterfaceKinds.h"
+#include "trafficd/networks/InterfaceKinds.h"
 
-#include "Log.h"
+#include "trafficd/Log.h"
 
 #include <fnmatch.h>
 #include <net/if.h>

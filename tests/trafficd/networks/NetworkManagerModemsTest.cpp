@@ -1,8 +1,8 @@
 // NetworkManager's modems as cellular: a fake NetworkManager on a private bus of the test's own.
-#include "InterfaceKinds.h"
-#include "Log.h"
-#include "NetworkManagerModems.h"
 #include "support/ChildProcesses.h"
+#include "trafficd/Log.h"
+#include "trafficd/networks/InterfaceKinds.h"
+#include "trafficd/networks/NetworkManagerModems.h"
 
 #include <gtest/gtest.h>
 #include <sdbus-c++/sdbus-c++.h>

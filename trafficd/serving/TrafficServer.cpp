@@ -1,6 +1,6 @@
-#include "TrafficServer.h"
+#include "trafficd/serving/TrafficServer.h"
 
-#include "Log.h"
+#include "trafficd/Log.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

@@ -1,6 +1,6 @@
-#include "NetworkManagerModems.h"
+#include "trafficd/networks/NetworkManagerModems.h"
 
-#include "Log.h"
+#include "trafficd/Log.h"
 
 #include <sdbus-c++/sdbus-c++.h>
 

@@ -1,6 +1,6 @@
 // The socket server without the kernel: what a client is sent, and which lines end its connection.
-#include "DeltaLedger.h"
-#include "TrafficServer.h"
+#include "trafficd/serving/DeltaLedger.h"
+#include "trafficd/serving/TrafficServer.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -2,7 +2,7 @@
 // and sysfs, overridden by the rules file; loopback and ignored interfaces are never counted.
 #pragma once
 
-#include "NetworkManagerModems.h"
+#include "trafficd/networks/NetworkManagerModems.h"
 
 #include <filesystem>
 #include <functional>

@@ -2,7 +2,7 @@
 // client per uid, non-blocking throughout so that a slow client never holds up the readings.
 #pragma once
 
-#include "DeltaLedger.h"
+#include "trafficd/serving/DeltaLedger.h"
 
 #include <poll.h>
 #include <sys/types.h>
