@@ -8,7 +8,7 @@ JOBS ?= 2
 CONFIGURE = cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 
 .PHONY: all deps build test check check-asan check-tsan check-fuzz fuzz fuzz-build demo live screenshots \
-	install clean
+	install deb clean
 
 all: build
 
@@ -121,6 +121,11 @@ screenshots: build
 
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+# The Debian package (debhelper) of the build tree: $(BUILD_DIR)/deb/bytarn_<version>_<arch>.deb,
+# checked by lintian. Install it with `sudo apt install ./$(BUILD_DIR)/deb/bytarn_*.deb`.
+deb: build
+	scripts/build-deb $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(BENCH_DIR) $(TSAN_DIR) $(FUZZ_DIR)

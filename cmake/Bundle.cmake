@@ -13,7 +13,8 @@ target_link_libraries(Bytarn PUBLIC bytarn_host
 set_target_properties(Bytarn PROPERTIES
     PREFIX "" SUFFIX ".so"
     LIBRARY_OUTPUT_DIRECTORY ${BYTARN_BUNDLE_DIR}
-    INSTALL_RPATH "$ORIGIN/../../..")
+    # <private libdir>/bundles/Bytarn.bundle/Bytarn.so finds libbytarnhost.so two levels up.
+    INSTALL_RPATH "$ORIGIN/../..")
 
 file(GLOB BUNDLE_RESOURCES CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/resources/*.plist

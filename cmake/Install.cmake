@@ -1,5 +1,5 @@
-# Installation pieces beyond the targets' own install rules: the collector's systemd user unit,
-# and the desktop entry and icon of the window.
+# Installation pieces beyond the targets' own install rules: the systemd units, the window's
+# desktop entry, metadata and icons, the example interface rules and the man pages.
 # The unit names the installed bytarn-collector by its absolute path, so it is written at install
 # time, when the prefix is final (`cmake --install --prefix` may change it after configuring).
 set(BYTARN_UNIT_TEMPLATE ${PROJECT_SOURCE_DIR}/cmake/bytarn-collector.service.in)
@@ -33,13 +33,49 @@ if(TARGET bytarn-trafficd)
         DESTINATION lib/systemd/system)
 endif()
 
-# The desktop window in the application grid: its desktop entry and icon, installed with the
-# window only (the entry runs `bytarn gui`). The icon is the bundle's 29-pixel one, in the theme's
-# nearest standard size; the icon theme scales it.
+# The desktop window in the application grid and in software centres: its desktop entry (which
+# runs `bytarn gui`), AppStream metadata and icons, installed with the window only. The icons
+# are the hand-written SVG, a symbolic one, and PNGs of the theme's standard sizes rendered from
+# the SVG (scripts/render-icons). resources/icon.png stays the bundle's own image.
 if(TARGET bytarn_gui)
     install(FILES ${PROJECT_SOURCE_DIR}/cmake/org.bytarn.Bytarn.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-    install(FILES ${PROJECT_SOURCE_DIR}/resources/icon.png
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/32x32/apps
-        RENAME org.bytarn.Bytarn.png)
+    install(FILES ${PROJECT_SOURCE_DIR}/cmake/org.bytarn.Bytarn.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+    install(DIRECTORY ${PROJECT_SOURCE_DIR}/icons/hicolor
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
+endif()
+
+# The commented example of /etc/bytarn/interfaces: documentation only, so that nothing changes
+# how interfaces are classified until an administrator writes the file.
+if(TARGET bytarn-trafficd)
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/examples/interfaces
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/bytarn/examples)
+endif()
+
+# Man pages, written in scdoc (docs/man/NAME.SECTION.scd) and built into man/ of the build tree.
+# The helper's pages go with the helper.
+find_program(BYTARN_SCDOC scdoc)
+set(BYTARN_MAN_PAGES bytarn.1 bytarn-collector.1)
+if(TARGET bytarn-trafficd)
+    list(APPEND BYTARN_MAN_PAGES bytarn-trafficd.8 bytarn-interfaces.5)
+endif()
+if(BYTARN_SCDOC)
+    set(built_man_pages)
+    foreach(page ${BYTARN_MAN_PAGES})
+        set(source ${PROJECT_SOURCE_DIR}/docs/man/${page}.scd)
+        set(built ${PROJECT_BINARY_DIR}/man/${page})
+        add_custom_command(OUTPUT ${built}
+            COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+            COMMAND sh -c "\"$0\" < \"$1\" > \"$2\"" ${BYTARN_SCDOC} ${source} ${built}
+            DEPENDS ${source}
+            COMMENT "Building the man page ${page} (scdoc)"
+            VERBATIM)
+        list(APPEND built_man_pages ${built})
+        string(REGEX REPLACE ".*\\." "" section ${page})
+        install(FILES ${built} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+    endforeach()
+    add_custom_target(bytarn_man_pages ALL DEPENDS ${built_man_pages})
+else()
+    message(STATUS "man pages: not built (needs scdoc)")
 endif()

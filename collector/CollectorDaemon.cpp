@@ -4,9 +4,11 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <thread>
 
 #include "collector/UsageCollector.h"
@@ -89,9 +91,28 @@ const char* sourceName(CollectorDaemonOptions::Source source) {
     return "no traffic source";
 }
 
+// Why the collector cannot serve on the bus, and the ways to run it where there is one. Without
+// an address the bus is the session's: DBUS_SESSION_BUS_ADDRESS, else sd-bus's guess in
+// XDG_RUNTIME_DIR, which is all a user sees when it fails.
+std::string noBusMessage(const std::string& address, const std::string& reason) {
+    const char* sessionAddress = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    std::string why;
+    if (!address.empty())
+        why = "cannot connect to the D-Bus bus at " + address + " (" + reason + ")";
+    else if (!sessionAddress || !*sessionAddress)
+        why = "there is no D-Bus session bus to serve on (DBUS_SESSION_BUS_ADDRESS is not set)";
+    else
+        why = "cannot connect to the D-Bus session bus at " + std::string(sessionAddress) + " (" +
+              reason + ")";
+    return why +
+           ". Run it in a desktop session, as the systemd user unit (systemctl --user start "
+           "bytarn-collector), or on a bus of its own: dbus-run-session -- bytarn-collector run "
+           "...";
+}
+
 }  // namespace
 
-int runCollectorDaemon(const CollectorDaemonOptions& options) {
+int runCollectorDaemon(const CollectorDaemonOptions& options, std::ostream& err) {
     blockStopSignals();
     Clock::useRealTime();
     stopRequested = false;
@@ -104,7 +125,7 @@ int runCollectorDaemon(const CollectorDaemonOptions& options) {
         messaging = std::make_shared<DBusMessagingTransport>(options.busAddress);
         notifications = std::make_shared<DBusNotificationTransport>(options.busAddress);
     } catch (const std::exception& error) {
-        SystemLog::writef("UsageCollector: %s", error.what());
+        err << "bytarn-collector: " << noBusMessage(options.busAddress, error.what()) << "\n";
         return 1;
     }
     std::atomic<bool> busLost{false};
@@ -130,8 +151,9 @@ int runCollectorDaemon(const CollectorDaemonOptions& options) {
 
         UsageCollector collector(path);
         if (!collector.serve()) {
-            SystemLog::writef("UsageCollector: another collector owns %s on the bus",
-                              BYTARN_COLLECTOR_SERVICE);
+            err << "bytarn-collector: another collector already owns " << BYTARN_COLLECTOR_SERVICE
+                << " on this session bus; one collector per session counts (systemctl --user "
+                   "status bytarn-collector shows whether it is the user unit)\n";
             status = 1;
         } else {
             SignalWatcher signals;
@@ -166,16 +188,17 @@ int runCollectorDaemon(const CollectorDaemonOptions& options) {
             saveTimer->invalidate();
             if (synthetic) synthetic->stop();
             if (reader) reader->stop();
-            if (busLost) status = 1;
+            if (busLost) {
+                err << "bytarn-collector: the session bus went away; stopping after a last save\n";
+                status = 1;
+            }
             // The kernel source stays connected through the last save, and acknowledges what it
             // wrote before it closes.
             bool saved = collector.save();
             kernel.reset();
             if (!saved) {
-                auto unsaved = collector.unsavedUsage();
-                SystemLog::writef(
-                    "UsageCollector: stopping with %zu unsaved counts, which are lost",
-                    unsaved.size());
+                err << "bytarn-collector: stopping with " << collector.unsavedUsage().size()
+                    << " unsaved counts, which are lost (the log says why the save failed)\n";
                 status = 1;
             }
             collector.stopServing();

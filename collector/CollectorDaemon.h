@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 
 // What `bytarn-collector run` is told.
@@ -19,5 +20,6 @@ struct CollectorDaemonOptions {
 // counts what the source reports, saves on "save", every save interval and on SIGINT or
 // SIGTERM, and then ends. Runs the main run loop in real time. Returns the exit status: 0
 // after a signal and a final save that succeeded, 1 when it cannot start, the bus goes away or
-// counts could not be saved at the end.
-int runCollectorDaemon(const CollectorDaemonOptions& options);
+// counts could not be saved at the end. Why it cannot start ("bytarn-collector: ...") goes to
+// `err`; what it does while it runs goes to the system log.
+int runCollectorDaemon(const CollectorDaemonOptions& options, std::ostream& err);

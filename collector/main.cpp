@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <string>
@@ -12,10 +13,13 @@
 #include "collector/SyntheticTraffic.h"
 #include "collector/UsageDatabase.h"
 #include "collector/sources/KernelTrafficSource.h"
+#include "host/foundation/CommandLine.h"
 
 int main(int argc, char** argv) {
-    CLI::App app{"Bytarn usage collector"};
-    app.require_subcommand(1);
+    CLI::App app{"Bytarn usage collector", "bytarn-collector"};
+    CommandLine::addVersionFlag(app, BYTARN_VERSION);
+    // One at most, and checked after parsing, so that a misspelt subcommand is named as such.
+    app.require_subcommand(0, 1);
 
     int days = 60;
     std::uint64_t seed = 1;
@@ -60,7 +64,9 @@ int main(int argc, char** argv) {
     runCommand->add_option("--database", daemon.databasePath,
                            "Usage database (default: " + UsageDatabase::defaultPath() + ")");
 
-    CLI11_PARSE(app, argc, argv);
+    if (auto status = CommandLine::parse(app, argc, argv, std::cout, std::cerr)) return *status;
+    if (app.get_subcommands().empty())
+        return CommandLine::usageError(app, "a subcommand is required: seed or run", std::cerr);
 
     if (runCommand->parsed()) {
         const std::map<std::string, CollectorDaemonOptions::Source> sources{
@@ -70,9 +76,16 @@ int main(int argc, char** argv) {
             {"kernel", CollectorDaemonOptions::Source::Kernel},
         };
         daemon.source = sources.at(source);
-        return runCollectorDaemon(daemon);
+        return runCollectorDaemon(daemon, std::cerr);
     }
 
+    // SQLite's own words for a directory are "unable to open database file".
+    std::error_code ec;
+    if (std::filesystem::is_directory(database, ec)) {
+        std::cerr << "bytarn-collector: " << database
+                  << " is a directory, not a usage database; --database names the file\n";
+        return 1;
+    }
     try {
         auto rows = SyntheticTraffic::generate(days, seed);
         UsageDatabase usage(database);

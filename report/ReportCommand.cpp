@@ -12,6 +12,7 @@
 #include "data/ApplicationTitle.h"
 #include "data/BytarnComparisons.h"
 #include "data/UsageQuery.h"
+#include "host/foundation/CommandLine.h"
 #include "host/foundation/Locale.h"
 #include "host/foundation/NSBundle.h"
 #include "host/foundation/NSDateFormatter.h"
@@ -145,27 +146,14 @@ int ReportCommand::run(const std::vector<std::string>& arguments, std::ostream& 
     CLI::App app("", "bytarn report");
     Options options;
     describe(app, options);
-    try {
-        // CLI11 takes a vector of arguments last first.
-        std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
-        app.parse(reversed);
-    } catch (const CLI::CallForHelp&) {
-        out << app.help();
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        err << "bytarn report: " << e.what() << "\nRun \"bytarn report --help\" for the options.\n";
-        return 2;
-    }
+    if (auto status = CommandLine::parse(app, arguments, out, err)) return *status;
     ReportGrouping grouping = kGroupings.at(options.by);
-    if (options.format == "openmetrics" && grouping != ReportGrouping::App) {
-        err << "bytarn report: --format openmetrics reports per app only; leave out --by\n";
-        return 2;
-    }
-    if (options.from && *options.from > *options.to) {
-        err << "bytarn report: --from " << *options.from << " is after --to " << *options.to
-            << "\n";
-        return 2;
-    }
+    if (options.format == "openmetrics" && grouping != ReportGrouping::App)
+        return CommandLine::usageError(
+            app, "--format openmetrics reports per app only; leave out --by", err);
+    if (options.from && *options.from > *options.to)
+        return CommandLine::usageError(
+            app, "--from " + *options.from + " is after --to " + *options.to, err);
 
     // The page's settings, read by the page's own code from a page that is never shown; the
     // command line then changes them for this run only (nothing is stored).
@@ -193,7 +181,7 @@ int ReportCommand::run(const std::vector<std::string>& arguments, std::ostream& 
     auto lines = readUsageHistory(options.database.value_or(usageDatabasePath()), report.first,
                                   report.last, grouping, report.devices, &error);
     if (!lines) {
-        err << "bytarn report: " << error << "\n";
+        err << "bytarn: " << error << "\n";
         return 1;
     }
     for (auto& line : *lines) {
@@ -222,7 +210,7 @@ int ReportCommand::run(const std::vector<std::string>& arguments, std::ostream& 
     out << text;
     out.flush();
     if (!out) {
-        err << "bytarn report: writing the report failed\n";
+        err << "bytarn: writing the report failed\n";
         return 1;
     }
     return 0;

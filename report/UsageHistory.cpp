@@ -1,7 +1,10 @@
 #include "report/UsageHistory.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -35,20 +38,43 @@ bool fail(std::string* error, std::string why) {
     return false;
 }
 
+// Why the file at `path`, which SQLite could not read as a usage database, is none: in words
+// for the user rather than SQLite's ("disk I/O error" for a directory).
+std::string unreadableBecause(const std::string& path, sqlite3* db) {
+    int code = db ? sqlite3_errcode(db) : SQLITE_NOMEM;
+    std::string message = db ? sqlite3_errmsg(db) : "out of memory";
+    if (code == SQLITE_NOTADB) return path + " is not an SQLite database, so no usage database";
+    if (message.rfind("no such table", 0) == 0 || message.rfind("no such column", 0) == 0)
+        return path + " is an SQLite database, but not a usage database (" + message + ")";
+    return "cannot read the usage database " + path + ": " + message;
+}
+
 // Opens read-only: SQLITE_OPEN_READONLY never creates the file. A missing file is told apart
-// from an unreadable one, since it usually means the collector has not run yet.
+// from an unreadable one, since it usually means the collector has not run yet; a directory and
+// a file this user may not read are named as such before SQLite tries them.
 Connection openReadOnly(const std::string& path, std::string* error) {
     std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) {
-        fail(error, "no usage database at " + path + " (has bytarn-collector run yet?)");
+    auto status = std::filesystem::status(path, ec);
+    if (!std::filesystem::exists(status)) {
+        fail(error, "no usage database at " + path +
+                        " yet: start the collector (systemctl --user enable --now "
+                        "bytarn-collector), or make one with synthetic usage (bytarn-collector "
+                        "seed)");
+        return nullptr;
+    }
+    if (std::filesystem::is_directory(status)) {
+        fail(error, path + " is a directory, not a usage database");
+        return nullptr;
+    }
+    if (access(path.c_str(), R_OK) != 0) {
+        fail(error, "cannot read the usage database " + path + ": " + std::strerror(errno));
         return nullptr;
     }
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
     Connection connection(db);
     if (rc != SQLITE_OK) {
-        fail(error, "cannot open the usage database " + path + ": " +
-                        (db ? sqlite3_errmsg(db) : "out of memory"));
+        fail(error, unreadableBecause(path, db));
         return nullptr;
     }
     // The collector writes in WAL mode; a reader waits briefly rather than fail at once.
@@ -57,7 +83,7 @@ Connection openReadOnly(const std::string& path, std::string* error) {
     rc = sqlite3_prepare_v2(db, kShapeCheck, -1, &check, nullptr);
     Statement checked(check);
     if (rc != SQLITE_OK) {
-        fail(error, "cannot read the usage database " + path + ": " + sqlite3_errmsg(db));
+        fail(error, unreadableBecause(path, db));
         return nullptr;
     }
     return connection;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <iostream>
 
+#include "host/foundation/CommandLine.h"
 #include "settings/core/BundleCommandSession.h"
 #include "settings/core/SessionOptions.h"
 #include "settings/script/ScriptSession.h"
@@ -17,12 +18,55 @@
 
 namespace {
 
-void addSessionOptions(CLI::App& command, SessionOptions& options) {
-    command.add_option("--now", options.now,
-                       "Start the clock at this local time (YYYY-MM-DDTHH:MM:SS); it then moves "
-                       "only when the script advances it");
-    command.add_option("--tz", options.timeZone, "Time zone, an Olson name such as Europe/Berlin");
-    command.add_option("--locale", options.locale, "Locale, such as en_US or de_DE.UTF-8");
+// A CLI11 check by one of the session's problem functions, so that a bad value is a usage error
+// that says what is wrong and what is expected.
+CLI::Validator checkedBy(std::optional<std::string> (*problem)(const std::string&)) {
+    return CLI::Validator([problem](std::string& value) { return problem(value).value_or(""); },
+                          "");
+}
+
+// What --now means differs: the scripted front ends keep a virtual clock, the interactive ones
+// let it run on, and a bundle command counts back from it.
+const char* const kNowOfScripts =
+    "Start the clock at this local time; it moves only when a script advances it; e.g. --now "
+    "2026-12-08T12:00:00";
+const char* const kNowOfInteractive =
+    "Start the clock at this local time; it then runs in real time; e.g. --now "
+    "2026-12-08T12:00:00";
+const char* const kNowOfApplication =
+    "Start the clock at this local time; it then runs in real time; before a subcommand, as "
+    "that subcommand's --now; e.g. --now 2026-12-08T12:00:00";
+const char* const kNowOfCommand =
+    "The local time to count the periods back from, instead of now; e.g. --now "
+    "2026-12-08T12:00:00";
+
+// The options every subcommand takes, a bundle command included: the clock, the zone and locale
+// it reads in, and where the bundles are. Each description ends with an example.
+void addEnvironmentOptions(CLI::App& command, SessionOptions& options, const char* nowMeaning) {
+    command.add_option("--now", options.now, nowMeaning)
+        ->check(checkedBy(localInstantProblem))
+        ->option_text("YYYY-MM-DDTHH:MM:SS");
+    command
+        .add_option("--tz", options.timeZone, "Time zone, an Olson name; e.g. --tz Europe/Berlin")
+        ->check(checkedBy(timeZoneProblem))
+        ->option_text("ZONE");
+    command
+        .add_option("--locale", options.locale,
+                    "Locale of titles and dates; e.g. --locale de_DE.UTF-8")
+        ->check(checkedBy(localeProblem))
+        ->option_text("NAME");
+    command
+        .add_option("--bundles", options.bundlesDirectory,
+                    "Directory holding the *.bundle directories; e.g. --bundles "
+                    "/usr/local/lib/bytarn/bundles")
+        ->option_text("DIR");
+}
+
+// The options of the front ends that open pages, which run a usage collector.
+const char* const kCollectorOptions[] = {"--collector", "--no-collector", "--synthetic-traffic"};
+
+void addSessionOptions(CLI::App& command, SessionOptions& options, const char* nowMeaning) {
+    addEnvironmentOptions(command, options, nowMeaning);
     auto* collector =
         command
             .add_option_function<std::string>(
@@ -33,37 +77,14 @@ void addSessionOptions(CLI::App& command, SessionOptions& options) {
                 "Where the usage collector runs: embedded (in this process), bus (a "
                 "bytarn-collector on the session bus) or none; by default the bus when a "
                 "collector serves there, else embedded")
-            ->check(CLI::IsMember({"embedded", "bus", "none"}));
+            ->check(CLI::IsMember({"embedded", "bus", "none"}))
+            ->option_text("embedded|bus|none");
     command
         .add_flag("--no-collector", options.noCollector,
                   "Run without a usage collector (the same as --collector none)")
         ->excludes(collector);
     command.add_flag("--synthetic-traffic", options.syntheticTraffic,
                      "Feed the embedded collector with live synthetic traffic (a demo)");
-    command.add_option("--bundles", options.bundlesDirectory,
-                       "Directory holding the *.bundle directories");
-}
-
-// The options of the application that a bundle command shares: the time, zone and locale it
-// reads in, and where its bundle is. Each description ends with an example.
-void addCommandSessionOptions(CLI::App& command, SessionOptions& options) {
-    command
-        .add_option("--now", options.now,
-                    "The local time (YYYY-MM-DDTHH:MM:SS) to count the periods back from, "
-                    "instead of now; e.g. --now 2026-12-08T12:00:00")
-        ->option_text("YYYY-MM-DDTHH:MM:SS");
-    command
-        .add_option("--tz", options.timeZone, "Time zone, an Olson name; e.g. --tz Europe/Berlin")
-        ->option_text("ZONE");
-    command
-        .add_option("--locale", options.locale,
-                    "Locale of titles and dates; e.g. --locale de_DE.UTF-8")
-        ->option_text("NAME");
-    command
-        .add_option("--bundles", options.bundlesDirectory,
-                    "Directory holding the *.bundle directories; e.g. --bundles "
-                    "/usr/local/lib/bytarn/bundles")
-        ->option_text("DIR");
 }
 
 // Those shared options, for the end of the command's own help.
@@ -80,27 +101,30 @@ std::string commandSessionOptionsHelp(const CLI::App& command) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Bytarn: per-application Wi-Fi and cellular usage in a Settings application"};
+    CLI::App app{"Bytarn: per-application Wi-Fi and cellular usage in a Settings application",
+                 "bytarn"};
+    CommandLine::addVersionFlag(app, BYTARN_VERSION);
     app.require_subcommand(0, 1);
+
+    // `bytarn` alone runs the terminal front end, so the application takes the session options
+    // itself; given before a subcommand, they apply to it.
+    SessionOptions beforeCommand;
+    addSessionOptions(app, beforeCommand, kNowOfApplication);
 
     SessionOptions scriptOptions;
     CLI::App* script = app.add_subcommand(
         "script", "Run commands (open, dump, tap NAME, ...) from FILE or standard input");
-    addSessionOptions(*script, scriptOptions);
+    addSessionOptions(*script, scriptOptions, kNowOfScripts);
     script->add_option("FILE", scriptOptions.scriptFile, "Script to run (default: standard input)");
 
     SessionOptions viewOptions;
     CLI::App* view = app.add_subcommand("view", "Open the bundle's page and print it as text");
-    addSessionOptions(*view, viewOptions);
+    addSessionOptions(*view, viewOptions, kNowOfScripts);
 
     // The interactive application: `bytarn ui`, or `bytarn` alone on a terminal.
     SessionOptions uiOptions;
     CLI::App* ui = app.add_subcommand("ui", "Open the Settings application in the terminal");
-    for (CLI::App* command : {&app, ui}) {
-        addSessionOptions(*command, uiOptions);
-        command->get_option("--now")->description(
-            "Start the clock at this local time (YYYY-MM-DDTHH:MM:SS); it then runs in real time");
-    }
+    addSessionOptions(*ui, uiOptions, kNowOfInteractive);
 
     // `bytarn report`: the bundle's own command. Its options, --help among them, pass through
     // to it; the application keeps only those it applies before the bundle is loaded.
@@ -108,25 +132,41 @@ int main(int argc, char** argv) {
     CLI::App* report = app.add_subcommand(
         "report",
         "Print usage history as a table, JSON, CSV or OpenMetrics (bytarn report --help)");
-    addCommandSessionOptions(*report, reportOptions);
+    addEnvironmentOptions(*report, reportOptions, kNowOfCommand);
     report->set_help_flag();
     report->allow_extras();
 
     // The desktop window: `bytarn gui`.
     SessionOptions guiOptions;
     CLI::App* gui = app.add_subcommand("gui", "Open the Settings application in a desktop window");
-    addSessionOptions(*gui, guiOptions);
+    addSessionOptions(*gui, guiOptions, kNowOfInteractive);
     std::optional<std::string> screenshots;
     // For the documentation (scripts/screenshots); not one of the options users need.
     gui->add_option("--screenshots", screenshots,
                     "Take the screenshots that steps on standard input ask for into DIR, then quit")
         ->group("");
-    gui->get_option("--now")->description(
-        "Start the clock at this local time (YYYY-MM-DDTHH:MM:SS); it then runs in real time");
 
-    CLI11_PARSE(app, argc, argv);
+    // Set once the subcommands are there: CLI11 gives a new subcommand its parent's footer.
+    app.footer(
+        "Run bytarn alone on a terminal for the interactive application (bytarn ui).\n"
+        "Options given before a subcommand apply to it as if given after it, where it does not "
+        "give them itself:\n"
+        "  bytarn --now 2026-12-06T12:00:00 report  is  bytarn report --now 2026-12-06T12:00:00\n"
+        "report takes only --now, --tz, --locale and --bundles; the collector options before it "
+        "are refused.");
+
+    if (auto status = CommandLine::parse(app, argc, argv, std::cout, std::cerr)) return *status;
 
     if (report->parsed()) {
+        for (const char* name : kCollectorOptions)
+            if (app.get_option(name)->count() > 0)
+                return CommandLine::usageError(
+                    app,
+                    std::string(name) +
+                        " does not apply to report, which reads the database and runs no "
+                        "collector; leave it out",
+                    std::cerr);
+        takeOptionsGivenBefore(reportOptions, beforeCommand);
         std::vector<std::string> arguments = report->remaining();
         int status = runBundleCommand(reportOptions, "report", arguments, std::cout, std::cerr);
         bool help = std::any_of(arguments.begin(), arguments.end(),
@@ -137,6 +177,7 @@ int main(int argc, char** argv) {
 
     if (gui->parsed()) {
 #ifdef BYTARN_WITH_GUI
+        takeOptionsGivenBefore(guiOptions, beforeCommand);
         return runGuiSession(guiOptions, screenshots, std::cin, std::cerr);
 #else
         std::cerr << "bytarn: this bytarn was built without the desktop front end (GTK 4 and "
@@ -145,10 +186,22 @@ int main(int argc, char** argv) {
 #endif
     }
 
-    if (script->parsed()) return runScriptSession(scriptOptions, std::cin, std::cout, std::cerr);
-    if (view->parsed()) return runViewSession(viewOptions, std::cout, std::cerr);
-    if (ui->parsed() || (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)))
+    if (script->parsed()) {
+        takeOptionsGivenBefore(scriptOptions, beforeCommand);
+        return runScriptSession(scriptOptions, std::cin, std::cout, std::cerr);
+    }
+    if (view->parsed()) {
+        takeOptionsGivenBefore(viewOptions, beforeCommand);
+        return runViewSession(viewOptions, std::cout, std::cerr);
+    }
+    // Options given to `bytarn` alone ask for the terminal front end, which says so when there
+    // is no terminal; with none, off a terminal, the help is the answer.
+    bool optionsGiven =
+        !app.get_options([](const CLI::Option* option) { return option->count() > 0; }).empty();
+    if (ui->parsed() || optionsGiven || (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO))) {
+        takeOptionsGivenBefore(uiOptions, beforeCommand);
         return runTerminalSession(uiOptions, std::cerr);
+    }
     std::cout << app.help();
     return 0;
 }

@@ -67,11 +67,23 @@ std::string icuIdentifierFromPOSIX(const std::string& identifier) {
 
 // ICU accepts any string as a locale and silently falls back to root data, so a mistyped name
 // would quietly give English text. Only names of known languages (and countries) count.
-bool isKnownLocale(const icu::Locale& locale) {
+bool hasLocaleData(const icu::Locale& locale) {
     if (locale.isBogus() || *locale.getLanguage() == '\0') return false;
     if (*locale.getISO3Language() == '\0') return false;
     if (*locale.getCountry() != '\0' && *locale.getISO3Country() == '\0') return false;
     return true;
+}
+
+// The zone of an Olson identifier; nothing when ICU does not know it.
+std::unique_ptr<icu::TimeZone> knownTimeZone(const std::string& olsonIdentifier) {
+    std::unique_ptr<icu::TimeZone> zone(
+        icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(olsonIdentifier)));
+    if (!zone) return nullptr;
+    // An unknown identifier does not fail: ICU hands back the "Etc/Unknown" zone (GMT rules).
+    icu::UnicodeString id;
+    zone->getID(id);
+    if (id == UNICODE_STRING_SIMPLE("Etc/Unknown")) return nullptr;
+    return zone;
 }
 
 }  // namespace
@@ -79,15 +91,14 @@ bool isKnownLocale(const icu::Locale& locale) {
 namespace Locale {
 
 bool setDefaultTimeZone(const std::string& olsonIdentifier) {
-    std::unique_ptr<icu::TimeZone> zone(
-        icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(olsonIdentifier)));
+    auto zone = knownTimeZone(olsonIdentifier);
     if (!zone) return false;
-    // An unknown identifier does not fail: ICU hands back the "Etc/Unknown" zone (GMT rules).
-    icu::UnicodeString id;
-    zone->getID(id);
-    if (id == UNICODE_STRING_SIMPLE("Etc/Unknown")) return false;
     icu::TimeZone::adoptDefault(zone.release());
     return true;
+}
+
+bool isKnownTimeZone(const std::string& olsonIdentifier) {
+    return knownTimeZone(olsonIdentifier) != nullptr;
 }
 
 std::string defaultTimeZone() {
@@ -98,10 +109,15 @@ std::string defaultTimeZone() {
     return toUTF8(id);
 }
 
+bool isKnownLocale(const std::string& identifier) {
+    return !identifier.empty() &&
+           hasLocaleData(icu::Locale(icuIdentifierFromPOSIX(identifier).c_str()));
+}
+
 bool setDefaultLocale(const std::string& identifier) {
     if (identifier.empty()) return false;
     icu::Locale locale(icuIdentifierFromPOSIX(identifier).c_str());
-    if (!isKnownLocale(locale)) return false;
+    if (!hasLocaleData(locale)) return false;
     UErrorCode status = U_ZERO_ERROR;
     icu::Locale::setDefault(locale, status);
     if (U_FAILURE(status)) return false;

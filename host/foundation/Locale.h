@@ -10,10 +10,14 @@ namespace Locale {
 // know the zone.
 bool setDefaultTimeZone(const std::string& olsonIdentifier);
 std::string defaultTimeZone();
+// Whether setDefaultTimeZone would take the identifier; changes nothing.
+bool isKnownTimeZone(const std::string& olsonIdentifier);
 
 // An ICU or POSIX locale identifier such as "de_DE" or "en_US.UTF-8".
 bool setDefaultLocale(const std::string& identifier);
 std::string defaultLocale();
+// Whether setDefaultLocale would take the identifier; changes nothing.
+bool isKnownLocale(const std::string& identifier);
 
 // Whether text goes out as UTF-8: the codeset of the identifier last given to setDefaultLocale
 // when it named one ("de_DE.UTF-8"), else that of the environment (LC_ALL, LC_CTYPE, then LANG).

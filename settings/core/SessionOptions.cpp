@@ -99,13 +99,42 @@ std::optional<double> parseLocalInstant(const std::string& text, std::string* er
     return milliseconds / 1000.0;
 }
 
+std::optional<std::string> localInstantProblem(const std::string& text) {
+    std::string error;
+    if (parseLocalInstant(text, &error)) return std::nullopt;
+    return error;
+}
+
+std::optional<std::string> timeZoneProblem(const std::string& olsonIdentifier) {
+    if (Locale::isKnownTimeZone(olsonIdentifier)) return std::nullopt;
+    return "unknown time zone \"" + olsonIdentifier +
+           "\" (expected an Olson name such as Europe/Berlin)";
+}
+
+std::optional<std::string> localeProblem(const std::string& identifier) {
+    if (Locale::isKnownLocale(identifier)) return std::nullopt;
+    return "unknown locale \"" + identifier + "\" (expected a name such as en_US or de_DE.UTF-8)";
+}
+
+void takeOptionsGivenBefore(SessionOptions& own, const SessionOptions& before) {
+    if (!own.now) own.now = before.now;
+    if (!own.timeZone) own.timeZone = before.timeZone;
+    if (!own.locale) own.locale = before.locale;
+    if (!own.bundlesDirectory) own.bundlesDirectory = before.bundlesDirectory;
+    if (own.collector == CollectorMode::Automatic && !own.noCollector) {
+        own.collector = before.collector;
+        own.noCollector = before.noCollector;
+    }
+    own.syntheticTraffic = own.syntheticTraffic || before.syntheticTraffic;
+}
+
 bool applySessionEnvironment(const SessionOptions& options, std::string* error) {
     if (options.timeZone && !Locale::setDefaultTimeZone(*options.timeZone))
-        return fail(error, "unknown time zone \"" + *options.timeZone +
-                               "\" (expected an Olson name such as Europe/Berlin)");
+        return fail(error, timeZoneProblem(*options.timeZone)
+                               .value_or("cannot use time zone " + *options.timeZone));
     if (options.locale && !Locale::setDefaultLocale(*options.locale))
-        return fail(error, "unknown locale \"" + *options.locale +
-                               "\" (expected a name such as en_US or de_DE.UTF-8)");
+        return fail(
+            error, localeProblem(*options.locale).value_or("cannot use locale " + *options.locale));
     if (options.now) {
         auto start = parseLocalInstant(*options.now, error);
         if (!start) return false;

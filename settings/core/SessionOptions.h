@@ -15,7 +15,7 @@ enum class CollectorMode {
 std::optional<CollectorMode> collectorModeNamed(const std::string& name);
 const char* collectorModeName(CollectorMode mode);
 
-// What both front ends (script and view) are told on the command line.
+// What a front end (script, view, ui, gui) or a bundle command is told on the command line.
 struct SessionOptions {
     // Local time "YYYY-MM-DDTHH:MM:SS" at which the virtual clock starts.
     std::optional<std::string> now;
@@ -40,6 +40,18 @@ CollectorMode requestedCollectorMode(const SessionOptions& options);
 // seconds since 1970. A time that a daylight-saving change skips resolves to the later side.
 // Nothing, with the reason, for malformed text or impossible dates.
 std::optional<double> parseLocalInstant(const std::string& text, std::string* error);
+
+// Why a value of --now, --tz or --locale cannot be used (what is wrong and what is expected),
+// or nothing when it can. Nothing is changed. The command line checks them as it reads them, so
+// that a bad value is a usage error.
+std::optional<std::string> localInstantProblem(const std::string& text);
+std::optional<std::string> timeZoneProblem(const std::string& olsonIdentifier);
+std::optional<std::string> localeProblem(const std::string& identifier);
+
+// The options given before a subcommand (`bytarn --now T report`) apply to it where it was not
+// given the same option itself: its own value wins. --collector and --no-collector count as one
+// choice.
+void takeOptionsGivenBefore(SessionOptions& own, const SessionOptions& before);
 
 // Applies the time zone and locale, then pins the clock: at --now when given, else at the real
 // current time, so that only `advance` moves it. Returns false, with the reason, changing at most

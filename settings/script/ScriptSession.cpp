@@ -1,8 +1,10 @@
 #include "settings/script/ScriptSession.h"
 
+#include <filesystem>
 #include <fstream>
 #include <ostream>
 
+#include "collector/UsageDatabase.h"
 #include "host/foundation/RunLoop.h"
 #include "settings/core/SettingsApplication.h"
 #include "settings/core/SettingsSession.h"
@@ -33,6 +35,16 @@ int runScriptSession(const SessionOptions& options, std::istream& standardInput,
 int runViewSession(const SessionOptions& options, std::ostream& out, std::ostream& err) {
     auto application = startSettingsApplication(options, err);
     if (!application) return 1;
+    // An empty page would look like a day without traffic. The interactive front ends open on
+    // it all the same (the collector fills it as it counts); the printed view says why instead.
+    std::string database = UsageDatabase::defaultPath();
+    std::error_code ec;
+    if (!std::filesystem::exists(database, ec)) {
+        err << "bytarn: no usage database yet at " << database
+            << ": start the collector (systemctl --user enable --now bytarn-collector), or make "
+               "one with synthetic usage for a demo (bytarn-collector seed)\n";
+        return 1;
+    }
     std::string error;
     if (!application->openFirstBundle(&error)) {
         err << "bytarn: " << error << "\n";

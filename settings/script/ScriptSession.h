@@ -12,5 +12,6 @@
 int runScriptSession(const SessionOptions& options, std::istream& standardInput, std::ostream& out,
                      std::ostream& err);
 
-// `bytarn view`: opens the bundle's page and prints it as text.
+// `bytarn view`: opens the bundle's page and prints it as text; 1, printing nothing, when there
+// is no usage database yet.
 int runViewSession(const SessionOptions& options, std::ostream& out, std::ostream& err);

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "BundleFixture.h"
 #include "host/foundation/CommandRegistry.h"
 #include "host/foundation/Locale.h"
@@ -290,9 +292,16 @@ TEST_F(ReportCommandTest, ErrorsSayWhyAndPrintNothing) {
         std::string message;
     };
     home.write("not-a-database", "plain text, no SQLite header\n");
-    const std::vector<Case> cases = {
+    std::string otherDatabase = home.file("other.sqlite3");
+    std::string error;
+    ASSERT_TRUE(UsageDatabase(otherDatabase).execute("DROP TABLE usage;", &error)) << error;
+    home.write("unreadable", "");
+    std::filesystem::permissions(home.file("unreadable"), std::filesystem::perms::none);
+    std::vector<Case> cases = {
         {{"--period", "today"}, 1, "no usage database at"},
-        {{"--database", home.file("not-a-database")}, 1, "cannot read the usage database"},
+        {{"--database", home.file("not-a-database")}, 1, "is not an SQLite database"},
+        {{"--database", home.path()}, 1, "is a directory, not a usage database"},
+        {{"--database", otherDatabase}, 1, "not a usage database (no such table: usage)"},
         {{"--period", "fortnight"}, 2, "--period"},
         {{"--from", "2026-02-30", "--to", "2026-03-01"}, 2, "--from"},
         {{"--from", "2026-02-01"}, 2, "--to"},
@@ -301,6 +310,9 @@ TEST_F(ReportCommandTest, ErrorsSayWhyAndPrintNothing) {
         {{"--format", "openmetrics", "--by", "day"}, 2, "per app only"},
         {{"--by", "week"}, 2, "--by"},
     };
+    // Root reads every file.
+    if (geteuid() != 0)
+        cases.push_back({{"--database", home.file("unreadable")}, 1, "Permission denied"});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments[0] + " " + c.arguments[1]);
         auto result = report(c.arguments);

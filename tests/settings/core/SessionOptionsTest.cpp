@@ -56,3 +56,28 @@ TEST(SessionOptions, EnvironmentAppliesZoneBeforeReadingTheStartTime) {
 }
 
 }  // namespace
+
+// `bytarn --now T --collector none view --tz Z`: the options before the subcommand fill in what
+// it was not given; the collector choice (--collector, --no-collector) travels as one.
+TEST(SessionOptions, OptionsGivenBeforeASubcommandFillInWhatItWasNotGiven) {
+    SessionOptions before;
+    before.now = "2026-12-06T12:00:00";
+    before.timeZone = "Asia/Tokyo";
+    before.noCollector = true;
+    before.bundlesDirectory = "/before";
+
+    SessionOptions own;
+    own.timeZone = "Europe/Berlin";
+    own.collector = CollectorMode::Bus;
+    takeOptionsGivenBefore(own, before);
+    EXPECT_EQ(own.now, before.now);
+    EXPECT_EQ(own.timeZone, "Europe/Berlin");
+    EXPECT_EQ(own.locale, std::nullopt);
+    EXPECT_EQ(own.bundlesDirectory, "/before");
+    EXPECT_EQ(requestedCollectorMode(own), CollectorMode::Bus);
+
+    SessionOptions bare;
+    takeOptionsGivenBefore(bare, before);
+    EXPECT_EQ(bare.timeZone, "Asia/Tokyo");
+    EXPECT_EQ(requestedCollectorMode(bare), CollectorMode::None);
+}

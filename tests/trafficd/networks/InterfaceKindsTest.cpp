@@ -41,6 +41,29 @@ TEST(TrafficdKinds, RulesFileFirstMatchWinsAndMalformedLinesAreLoggedAndSkipped)
               InterfaceKind::ignore);
 }
 
+// The example shipped for /etc/bytarn/interfaces changes nothing as it is, and every rule it
+// shows is one the helper reads once its "#" is taken away.
+TEST(TrafficdKinds, TheExampleRulesFileIsInertAndItsRulesParse) {
+    std::ifstream file(BYTARN_SOURCE_DIR "/docs/examples/interfaces");
+    ASSERT_TRUE(file) << "docs/examples/interfaces";
+    std::string shipped, uncommented, line;
+    size_t shownRules = 0;
+    while (std::getline(file, line)) {
+        shipped += line + "\n";
+        bool shownRule = line.size() > 1 && line[0] == '#' && line[1] != ' ' && line[1] != '#';
+        if (shownRule) ++shownRules;
+        uncommented += (shownRule ? line.substr(1) : line) + "\n";
+    }
+    setLogCapture(true);
+    EXPECT_TRUE(parseInterfaceRules(shipped, "interfaces").empty());
+    auto rules = parseInterfaceRules(uncommented, "interfaces");
+    auto log = takeCapturedLog();
+    setLogCapture(false);
+    EXPECT_GE(shownRules, 3u);
+    EXPECT_EQ(rules.size(), shownRules);
+    EXPECT_TRUE(log.empty()) << log.front();
+}
+
 TEST(TrafficdKinds, SysfsTreeClassifiesAndLaterNamesAreClassifiedWhenSeen) {
     fs::path root = fs::temp_directory_path() / ("trafficd-sysfs-" + std::to_string(getpid()));
     struct Device {
