@@ -36,6 +36,18 @@ class TrafficServer {
     // New deltas are in the ledger: queue them for the clients connected.
     void offerDeltas();
 
+    // One interface as the clients are told: its kind in the protocol's spelling and why.
+    struct Interface {
+        std::string name;
+        unsigned ifindex;
+        std::string kind, reason;
+    };
+    // The interfaces changed: every client is sent the new list now, a new one on connecting.
+    void offerInterfaces(const std::vector<Interface>& interfaces);
+
+    // Whether poll says a client is waiting to be accepted (the list may want a refresh first).
+    bool clientsWaiting(const std::vector<pollfd>& ready) const;
+
   private:
     struct Client {
         int fd;
@@ -43,6 +55,8 @@ class TrafficServer {
         std::string input, output;
         uint64_t lastSent = 0;  // highest seq sent on this connection
         bool closing = false;   // close once output is written
+        bool watching = false;  // asked for the interfaces only: no deltas, holds no uid's place
+        bool spoke = false;     // has sent a line
     };
 
     void accept();
@@ -55,6 +69,7 @@ class TrafficServer {
     int listenFd_;
     DeltaLedger& ledger_;
     std::map<int, Client> clients_;  // by fd
+    std::string interfacesLine_;     // the current list, as sent
 };
 
 }  // namespace bytarn::trafficd

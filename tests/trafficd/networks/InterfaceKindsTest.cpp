@@ -37,7 +37,7 @@ TEST(TrafficdKinds, RulesFileFirstMatchWinsAndMalformedLinesAreLoggedAndSkipped)
     EXPECT_EQ(classifyInterface("wlx001122", rules, noSysfs), InterfaceKind::wifi);  // first match
     EXPECT_EQ(classifyInterface("docker0", rules, noSysfs), InterfaceKind::ignore);
     EXPECT_EQ(classifyInterface("usb0", rules, noSysfs), InterfaceKind::unknown);
-    EXPECT_EQ(classifyInterface("lo", {{"*", InterfaceKind::wifi}}, noSysfs),
+    EXPECT_EQ(classifyInterface("lo", {{"*", InterfaceKind::wifi, "line 1 of a test"}}, noSysfs),
               InterfaceKind::ignore);
 }
 
