@@ -140,10 +140,24 @@ void TrafficServer::offerInterfaces(const std::vector<Interface>& interfaces) {
     std::vector<int> broken;
     for (auto& [fd, client] : clients_) {
         if (client.closing) continue;
+        // A watcher that reads nothing would make the helper hold every list it was sent.
+        if (client.output.size() > outputHighWater) {
+            logLine("client of uid " + std::to_string(client.uid) +
+                    " reads nothing of what it is sent; closing its connection");
+            broken.push_back(fd);
+            continue;
+        }
         client.output += interfacesLine_;
         if (!writeTo(client)) broken.push_back(fd);
     }
     for (int fd : broken) close(clients_.at(fd));
+}
+
+size_t TrafficServer::watchersOf(uid_t uid) const {
+    size_t count = 0;
+    for (const auto& [fd, client] : clients_)
+        if (client.uid == uid && client.watching && !client.closing) ++count;
+    return count;
 }
 
 bool TrafficServer::clientsWaiting(const std::vector<pollfd>& ready) const {
@@ -257,6 +271,11 @@ bool TrafficServer::handleLine(Client& client, const std::string& line) {
     // "interfaces" as the first line: the connection watches the interfaces and takes no deltas
     // (any it was sent before are not acknowledged, so they go to the next collector).
     if (line == "interfaces" && !std::exchange(client.spoke, true)) {
+        if (watchersOf(client.uid) >= watchersPerUid) {
+            logLine(who + ": " + std::to_string(watchersPerUid) +
+                    " of its connections already watch the interfaces; closing this one");
+            return false;
+        }
         client.watching = true;
         return true;
     }

@@ -18,6 +18,9 @@ class TrafficServer {
     // Sent deltas a client may leave unacknowledged before it gets more; later ones wait
     // unsent, where they still merge within their slot.
     static constexpr uint64_t window = 64;
+    // Connections of one uid that may watch the interfaces at once: each holds a descriptor of
+    // the helper's, and any local user may open them.
+    static constexpr size_t watchersPerUid = 4;
 
     // Takes ownership of a listening socket.
     TrafficServer(int listenFd, DeltaLedger& ledger);
@@ -65,6 +68,7 @@ class TrafficServer {
     bool writeTo(Client& client);   // false: close
     bool handleLine(Client& client, const std::string& line);
     void close(Client& client);
+    size_t watchersOf(uid_t uid) const;
 
     int listenFd_;
     DeltaLedger& ledger_;
