@@ -100,7 +100,10 @@ TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDelta
     ASSERT_TRUE(world.ok()) << "could not build the test's namespaces, links and cgroups";
     auto socketPath = world.socketPath();
     auto logText = [&] { return readFile(world.helperLog()); };
-    ASSERT_TRUE(world.startHelper("# the test's link\nbtw* wifi\n"))
+    // No system bus: kinds without NetworkManager, and the log says so once.
+    ASSERT_TRUE(world.startHelper(
+        "# the test's link\nbtw* wifi\n", {},
+        {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (world.scratch / "no-bus").string()}))
         << "the helper did not start:\n"
         << logText();
 
@@ -144,6 +147,16 @@ TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDelta
     EXPECT_GE(bytesOf(seen, "org.example.Short/wifi"), uint64_t(shortPayload));
     EXPECT_GE(bytesOf(seen, "org.example.Browser/wifi"), uint64_t(browserPayload));
     EXPECT_LE(bytesOf(seen, "org.example.Browser/wifi"), uint64_t(browserPayload * 1.03));
+
+    auto helperLog = logText();
+    auto absence = helperLog.find(
+        "metered networks (a phone's hotspot, USB tethering) are not "
+        "detected");
+    EXPECT_NE(absence, std::string::npos) << helperLog;
+    EXPECT_EQ(helperLog.find("metered networks", absence + 1), std::string::npos) << helperLog;
+    EXPECT_NE(helperLog.find("name them cellular in " + (world.scratch / "interfaces").string()),
+              std::string::npos)
+        << helperLog;
 
     // A second client of the same uid is refused while the first is connected, but told the
     // interfaces first; one that watches the interfaces only gets no deltas either way.
