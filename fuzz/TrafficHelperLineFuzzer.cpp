@@ -57,6 +57,16 @@ void check(std::string_view line) {
             if (entry.app.empty() || !checkApplicationIdentifier(entry.app, nullptr) ||
                 entry.bytes < 1 || entry.bytes > 0x7fff'ffff'ffff'ffffULL)
                 fail("a usage entry out of range was accepted", std::string(line));
+    } else if (auto* listed = std::get_if<TrafficHelperInterfaces>(&*message)) {
+        // Printed by `bytarn networks`, reasons shortened: checked, not read back.
+        for (const auto& interface : listed->interfaces) {
+            if (interface.name.empty() || interface.name.size() > 15 || interface.index < 1 ||
+                interface.index > 0xffff'ffffLL)
+                fail("an interface out of range was accepted", std::string(line));
+            for (unsigned char c : interface.name + interface.reason)
+                if (c < 0x20 || c == 0x7f) fail("an interface keeps a control character", "");
+        }
+        return;
     } else {
         // A refusal is only logged, shortened: it is not read back.
         for (unsigned char c : std::get<TrafficHelperRefusal>(*message).reason)

@@ -29,8 +29,10 @@ const char kBundleAnchor = 0;
 
 const std::map<std::string, std::string> kPeriods = {
     {"today", "Today"}, {"week", "This week"}, {"month", "This month"}, {"eternity", "Eternity"}};
+// The page offers the first three; "other" (wired and every network that is neither Wi-Fi nor
+// cellular, the "U" of a device filter) and "all" are the report's own.
 const std::map<std::string, std::string> kNetworks = {
-    {"cellular", "C  "}, {"wifi", " W "}, {"both", "CW "}};
+    {"cellular", "C  "}, {"wifi", " W "}, {"both", "CW "}, {"other", "  U"}, {"all", "CWU"}};
 const std::map<std::string, std::string> kSorts = {{"usage", "compareUsage:"},
                                                    {"name", "compareName:"}};
 const std::map<std::string, ReportGrouping> kGroupings = {{"app", ReportGrouping::App},
@@ -100,10 +102,11 @@ void describe(CLI::App& app, Options& options) {
             "app|day|app,day"))
         ->option_text("app|day|app,day");
     app.add_option("--networks", options.networks,
-                   "cellular, wifi or both, as the page's Networks setting; e.g. --networks "
+                   "cellular, wifi or both, as the page's Networks setting, or other (wired and "
+                   "other networks, which the page does not show) or all; e.g. --networks "
                    "cellular")
         ->check(CLI::IsMember(keysOf(kNetworks)))
-        ->option_text("cellular|wifi|both");
+        ->option_text("cellular|wifi|both|other|all");
     app.add_option("--sort", options.sort,
                    "usage (largest first) or name, as the page's Sort by setting; "
                    "e.g. --sort name")
@@ -121,6 +124,7 @@ void describe(CLI::App& app, Options& options) {
     app.footer(
         "Examples:\n"
         "  bytarn report --period month --networks cellular\n"
+        "  bytarn report --period week --networks all   (wired traffic too)\n"
         "  bytarn report --by day --from 2026-11-01 --to 2026-11-30 --format json\n"
         "  bytarn report --period eternity --format openmetrics > "
         "/var/lib/node_exporter/bytarn.prom.$$ && mv /var/lib/node_exporter/bytarn.prom.$$ "
@@ -175,7 +179,11 @@ int ReportCommand::run(const std::vector<std::string>& arguments, std::ostream& 
     report.last = page->endDateStr();
     report.period = page->periodStr().value_or("Custom");
     report.devices = page->devices();
-    report.summary = page->settingsSummaryPrefix() + page->settingsSummarySuffix();
+    // The page names only its own filters; the report's own two get names of their own.
+    std::string prefix = page->settingsSummaryPrefix();
+    if (options.networks == "other") prefix = "Other networks' usage";
+    if (options.networks == "all") prefix = "Usage on all networks";
+    report.summary = prefix + page->settingsSummarySuffix();
 
     std::string error;
     auto lines = readUsageHistory(options.database.value_or(usageDatabasePath()), report.first,

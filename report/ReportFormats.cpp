@@ -66,7 +66,7 @@ nlohmann::ordered_json countsJSON(const UsageLine& line) {
     nlohmann::ordered_json counts;
     counts["wifi"] = line.wifi;
     counts["cellular"] = line.cellular;
-    counts["unknown"] = line.unknown;
+    counts["other"] = line.unknown;
     counts["usage"] = line.usage;
     return counts;
 }
@@ -103,7 +103,7 @@ std::vector<std::string> selectedNetworks(const std::optional<std::string>& devi
     const std::string d = devices.value_or("");
     if (d.size() > 1 && d[1] == 'W') networks.push_back("wifi");
     if (d.size() > 0 && d[0] == 'C') networks.push_back("cellular");
-    if (d.size() > 2 && d[2] == 'U') networks.push_back("unknown");
+    if (d.size() > 2 && d[2] == 'U') networks.push_back("other");
     return networks;
 }
 
@@ -184,7 +184,7 @@ std::string formatCSV(const Report& report) {
     std::string out;
     if (days) out += "date,";
     if (apps) out += "app,title,";
-    out += "wifi,cellular,unknown,usage\r\n";
+    out += "wifi,cellular,other,usage\r\n";
     for (const auto& line : report.lines) {
         if (days) out += csvField(line.date) + ",";
         if (apps) out += csvField(line.app) + "," + csvField(line.title) + ",";

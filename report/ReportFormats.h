@@ -36,5 +36,6 @@ std::string formatCSV(const Report& report);
 // report by application.
 std::string formatOpenMetrics(const Report& report);
 
-// The networks a device filter selects, in the order wifi, cellular, unknown.
+// The networks a device filter selects, in the order wifi, cellular, other (the usage_unknown
+// counter: wired and every network that is neither Wi-Fi nor cellular).
 std::vector<std::string> selectedNetworks(const std::optional<std::string>& devices);

@@ -9,6 +9,7 @@
 
 #include "host/foundation/CommandLine.h"
 #include "settings/core/BundleCommandSession.h"
+#include "settings/core/NetworksCommand.h"
 #include "settings/core/SessionOptions.h"
 #include "settings/script/ScriptSession.h"
 #include "settings/terminal/TerminalSession.h"
@@ -146,6 +147,23 @@ int main(int argc, char** argv) {
                     "Take the screenshots that steps on standard input ask for into DIR, then quit")
         ->group("");
 
+    // `bytarn networks`: which network counts as what, from the traffic helper.
+    CLI::App* networks = app.add_subcommand(
+        "networks",
+        "Show each network interface's kind (Wi-Fi, cellular, other) and why, as the traffic "
+        "helper counts it now");
+    std::string trafficSocket = defaultTrafficSocketPath();
+    std::string networksFormat = "table";
+    networks
+        ->add_option("--traffic-socket", trafficSocket,
+                     "The traffic helper's socket; e.g. --traffic-socket /run/bytarn/traffic.sock")
+        ->capture_default_str()
+        ->option_text("PATH");
+    networks
+        ->add_option("--format", networksFormat, "table (the default) or json; e.g. --format json")
+        ->check(CLI::IsMember({"table", "json"}))
+        ->option_text("table|json");
+
     // Set once the subcommands are there: CLI11 gives a new subcommand its parent's footer.
     app.footer(
         "Run bytarn alone on a terminal for the interactive application (bytarn ui).\n"
@@ -153,7 +171,7 @@ int main(int argc, char** argv) {
         "give them itself:\n"
         "  bytarn --now 2026-12-06T12:00:00 report  is  bytarn report --now 2026-12-06T12:00:00\n"
         "report takes only --now, --tz, --locale and --bundles; the collector options before it "
-        "are refused.");
+        "are refused; networks takes none of them.");
 
     if (auto status = CommandLine::parse(app, argc, argv, std::cout, std::cerr)) return *status;
 
@@ -173,6 +191,15 @@ int main(int argc, char** argv) {
                                 [](const std::string& a) { return a == "--help" || a == "-h"; });
         if (status == 0 && help) std::cout << commandSessionOptionsHelp(*report);
         return status;
+    }
+
+    if (networks->parsed()) {
+        // It opens no page and runs no collector: the session options do not apply.
+        for (const CLI::Option* option :
+             app.get_options([](const CLI::Option* option) { return option->count() > 0; }))
+            return CommandLine::usageError(
+                app, option->get_name() + " does not apply to networks; leave it out", std::cerr);
+        return runNetworksCommand(trafficSocket, networksFormat == "json", std::cout, std::cerr);
     }
 
     if (gui->parsed()) {

@@ -1,4 +1,4 @@
-#include "Log.h"
+#include "trafficd/Log.h"
 
 #include <cstdio>
 #include <mutex>

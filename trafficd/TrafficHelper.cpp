@@ -1,13 +1,13 @@
-#include "TrafficHelper.h"
+#include "trafficd/TrafficHelper.h"
 
-#include "CgroupDirectory.h"
-#include "DeltaLedger.h"
-#include "InterfaceKinds.h"
-#include "KernelCounters.h"
-#include "Log.h"
-#include "NetworkManagerModems.h"
-#include "TrafficAccounting.h"
-#include "TrafficServer.h"
+#include "trafficd/Log.h"
+#include "trafficd/accounting/TrafficAccounting.h"
+#include "trafficd/cgroups/CgroupDirectory.h"
+#include "trafficd/counting/KernelCounters.h"
+#include "trafficd/networks/InterfaceKinds.h"
+#include "trafficd/networks/NetworkManagerDevices.h"
+#include "trafficd/serving/DeltaLedger.h"
+#include "trafficd/serving/TrafficServer.h"
 
 #include <poll.h>
 #include <sys/random.h>
@@ -46,6 +46,14 @@ int signalDescriptor() {
     return signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
+std::vector<TrafficServer::Interface> interfacesToServe(const InterfaceKinds& interfaces) {
+    std::vector<TrafficServer::Interface> served;
+    for (const auto& listed : interfaces.list())
+        served.push_back({listed.name, listed.ifindex, std::string(kindName(listed.classed.kind)),
+                          listed.classed.reason});
+    return served;
+}
+
 }  // namespace
 
 int runTrafficHelper(const HelperOptions& options) {
@@ -69,21 +77,58 @@ int runTrafficHelper(const HelperOptions& options) {
         CgroupDirectory cgroups(*mount, attach);
         KernelCounters counters(
             attach, [&](uint64_t id, std::string path) { cgroups.learn(id, std::move(path)); });
-        InterfaceKinds interfaces(std::move(rules), options.sysfs, {},
-                                  std::make_unique<NetworkManagerModems>());
+        InterfaceKinds interfaces(std::move(rules), options.sysfs);
+        NetworkManagerDevices networkManager;
         TrafficAccounting accounting;
         TrafficServer server(TrafficServer::listeningSocket(options.socket), ledger);
         int signals = signalDescriptor();
         logLine("counting traffic of " + attach.string() + " (epoch " + ledger.epoch() + ")");
 
+        // Said once: where NetworkManager cannot tell, the rules file is the way to name a
+        // phone's hotspot or tethering.
+        bool absenceLogged = false;
+        auto followNetworkManager = [&] {
+            auto view = networkManager.view();
+            if (!view.running && !view.absence.empty() && !absenceLogged) {
+                absenceLogged = true;
+                logLine(view.absence +
+                        ": metered networks (a phone's hotspot, USB tethering) are not detected "
+                        "and count by sysfs; name them cellular in " +
+                        options.interfaces.string() + " (\"wlan0 cellular\")");
+            }
+            interfaces.follow(view);
+        };
+        if (!networkManager.waitForFirstAnswer(std::chrono::milliseconds(500)))
+            logLine(
+                "the system bus did not answer within 500 ms; NetworkManager's metered networks "
+                "and modems count once it does");
+        followNetworkManager();
+        auto announceInterfaces = [&] {
+            if (interfaces.takeChanged()) server.offerInterfaces(interfacesToServe(interfaces));
+        };
+        announceInterfaces();
+
         using Clock = std::chrono::steady_clock;
         auto interval = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(options.interval));
         auto nextReading = Clock::now() + interval;
+        auto takeReading = [&] {
+            // Every counter read was made by a process in a cgroup whose cgroup_mkdir event
+            // was queued before the counter existed: drained after the read, every counter's
+            // scope has its name, even one already gone.
+            auto readings = counters.read();
+            counters.drainEvents();
+            auto round = accounting.account(readings, cgroups, interfaces);
+            for (const auto& key : round.idleAndGone) counters.remove(key);
+            auto now = static_cast<int64_t>(std::time(nullptr));
+            for (const auto& [uid, bytes] : round.growth) ledger.add(uid, now, bytes);
+            server.offerDeltas();
+        };
         for (;;) {
             auto set = server.pollSet();
             size_t own = set.size();
             set.push_back({signals, POLLIN, 0});
+            set.push_back({networkManager.changesFd(), POLLIN, 0});
             if (counters.eventsFd() >= 0) set.push_back({counters.eventsFd(), POLLIN, 0});
             auto wait =
                 std::chrono::ceil<std::chrono::milliseconds>(nextReading - Clock::now()).count();
@@ -99,23 +144,26 @@ int runTrafficHelper(const HelperOptions& options) {
                     ::close(signals);
                     return 0;
                 }
-                if (set.size() > own + 1 && set[own + 1].revents) counters.drainEvents();
+                if (set[own + 1].revents) {
+                    // Traffic so far keeps the kinds it had: read the counters, then change them.
+                    takeReading();
+                    followNetworkManager();
+                    announceInterfaces();
+                }
+                if (set.size() > own + 2 && set[own + 2].revents) counters.drainEvents();
                 set.resize(own);
+                if (server.clientsWaiting(set)) {
+                    // A new client is told the interfaces as they are now.
+                    interfaces.refresh();
+                    announceInterfaces();
+                }
                 server.handle(set);
             }
             if (Clock::now() >= nextReading) {
                 nextReading += interval;
                 if (nextReading < Clock::now()) nextReading = Clock::now() + interval;
-                // Every counter read was made by a process in a cgroup whose cgroup_mkdir event
-                // was queued before the counter existed: drained after the read, every counter's
-                // scope has its name, even one already gone.
-                auto readings = counters.read();
-                counters.drainEvents();
-                auto round = accounting.account(readings, cgroups, interfaces);
-                for (const auto& key : round.idleAndGone) counters.remove(key);
-                auto now = static_cast<int64_t>(std::time(nullptr));
-                for (const auto& [uid, bytes] : round.growth) ledger.add(uid, now, bytes);
-                server.offerDeltas();
+                takeReading();
+                announceInterfaces();  // an interface first seen in this reading
             }
         }
     } catch (const std::exception& error) {

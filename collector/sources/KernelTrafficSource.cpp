@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr std::int64_t kProtocolVersion = 1;
+constexpr std::int64_t kProtocolVersion = 2;
 
 int milliseconds(double seconds) {
     return std::max(1, static_cast<int>(seconds * 1000));
@@ -257,6 +257,8 @@ std::optional<std::string> KernelTrafficSource::handleLine(Connection& connectio
         connection.epoch = hello->epoch;
         return std::nullopt;
     }
+    if (std::holds_alternative<TrafficHelperInterfaces>(*message))
+        return std::nullopt;  // which network counts as what is for `bytarn networks`
     auto& delta = std::get<TrafficDelta>(*message);
     if (!connection.epoch) return std::string("it sent a delta before its hello");
     if (delta.epoch != *connection.epoch) {

@@ -80,6 +80,45 @@ bool readUsage(const json& object, std::vector<UsageCollector::Traffic>* usage,
     return true;
 }
 
+bool readInterfaces(const json& list, std::vector<TrafficHelperInterface>* interfaces,
+                    std::string* error) {
+    if (!list.is_array()) return fail(error, "\"interfaces\" is not a list");
+    for (std::size_t index = 0; index < list.size(); ++index) {
+        const json& entry = list[index];
+        std::string where = "interface " + std::to_string(index + 1) + ": ";
+        if (!entry.is_object()) return fail(error, where + "not an object");
+        TrafficHelperInterface interface;
+        auto name = entry.find("name");
+        bool named = name != entry.end() && name->is_string();
+        if (named) {
+            // The kernel's own rule for a name (dev_valid_name), and at most IFNAMSIZ - 1 bytes.
+            const auto& text = name->get_ref<const std::string&>();
+            named = !text.empty() && text.size() <= 15 && text != "." && text != "..";
+            for (char c : text)
+                named = named && static_cast<unsigned char>(c) > 0x20 && c != 0x7f && c != '/' &&
+                        c != ':';
+            if (named) interface.name = text;
+        }
+        if (!named) return fail(error, where + "\"name\" is missing or not an interface name");
+        std::string why;
+        if (!readInteger(entry, "index", 1, 0xffff'ffffULL, &interface.index, &why))
+            return fail(error, where + why);
+        auto kind = entry.find("kind");
+        if (kind == entry.end() || !kind->is_string() ||
+            (*kind != "wifi" && *kind != "cellular" && *kind != "unknown" && *kind != "ignore"))
+            return fail(error, where +
+                                   "\"kind\" is missing or not one of wifi, cellular, unknown and "
+                                   "ignore");
+        interface.kind = kind->get<std::string>();
+        auto reason = entry.find("reason");
+        if (reason == entry.end() || !reason->is_string())
+            return fail(error, where + "\"reason\" is missing or not a string");
+        interface.reason = printableExcerpt(reason->get_ref<const std::string&>());
+        interfaces->push_back(std::move(interface));
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string printableExcerpt(std::string_view text, std::size_t limit) {
@@ -148,6 +187,11 @@ std::optional<TrafficHelperMessage> parseTrafficHelperLine(std::string_view line
             return std::nullopt;
         return parsed;
     }
+    if (auto list = object.find("interfaces"); list != object.end()) {
+        TrafficHelperInterfaces parsed;
+        if (!readInterfaces(*list, &parsed.interfaces, error)) return std::nullopt;
+        return parsed;
+    }
     if (object.contains("epoch")) {
         TrafficDelta delta;
         if (!readEpoch(object, &delta.epoch, error) ||
@@ -157,6 +201,6 @@ std::optional<TrafficHelperMessage> parseTrafficHelperLine(std::string_view line
             return std::nullopt;
         return delta;
     }
-    fail(error, "neither a hello, a delta nor an error");
+    fail(error, "neither a hello, a delta, the interfaces nor an error");
     return std::nullopt;
 }

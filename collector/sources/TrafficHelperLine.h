@@ -33,7 +33,21 @@ struct TrafficHelperRefusal {
     std::string reason;  // control characters escaped, shortened to a log line's length
 };
 
-using TrafficHelperMessage = std::variant<TrafficHelperHello, TrafficDelta, TrafficHelperRefusal>;
+// {"interfaces":[{"name":"wlan0","index":3,"kind":"cellular","reason":"metered
+// (NetworkManager)"}]}: the helper's interfaces, their kinds and why; on connecting and again on
+// every change.
+struct TrafficHelperInterface {
+    std::string name;
+    std::int64_t index = 0;
+    std::string kind;    // wifi, cellular, unknown or ignore
+    std::string reason;  // control characters escaped, shortened to a log line's length
+};
+struct TrafficHelperInterfaces {
+    std::vector<TrafficHelperInterface> interfaces;
+};
+
+using TrafficHelperMessage =
+    std::variant<TrafficHelperHello, TrafficDelta, TrafficHelperRefusal, TrafficHelperInterfaces>;
 
 // The largest `time` taken: the end of year 9999.
 constexpr std::int64_t kLatestDeltaTime = 253402300799;
@@ -42,7 +56,9 @@ constexpr std::int64_t kLatestDeltaTime = 253402300799;
 // the messages: every field present with its type and range, an epoch of 16 lower-case hex
 // digits, seq from 1 and bytes from 1 below 2^63, time from 0 to kLatestDeltaTime, a non-empty
 // usage list whose applications pass checkApplicationIdentifier and are not empty, and whose
-// kinds are wifi, cellular or unknown. Unknown fields are ignored. JSON nested deeper than the
+// kinds are wifi, cellular or unknown; an interfaces list whose names are 1 to 15 bytes without
+// control characters, "/" or spaces, indexes from 1 below 2^32 and kinds wifi, cellular, unknown
+// or ignore. Unknown fields are ignored. JSON nested deeper than the
 // messages go is refused before it is built.
 std::optional<TrafficHelperMessage> parseTrafficHelperLine(std::string_view line,
                                                            std::string* error);

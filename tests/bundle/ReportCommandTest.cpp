@@ -122,19 +122,34 @@ TEST_F(ReportCommandTest, EachFormatAndGroupingPrintsTheWholeReport) {
          "2026-12-06  Mail                  3.00KB\n"
          "2026-12-06  Web \"Browser\", beta   4.00MB\n"
          "Total                             4.00MB\n"},
+        // Wired and other networks: in every format under "other", with "all" or "other".
+        {{"--period", "week", "--networks", "all"},
+         false,
+         "Usage on all networks for this week\n"
+         "Application           Usage\n"
+         "Web \"Browser\", beta  4.00MB\n"
+         "Mail                 3.51KB\n"
+         "odd\\app\"?id          10.00B\n"
+         "Total                4.00MB\n"},
+        {{"--period", "eternity", "--format", "openmetrics", "--networks", "other"},
+         false,
+         "# HELP bytarn_bytes Bytes each application moved over the reporting period.\n"
+         "# TYPE bytarn_bytes counter\n"
+         "bytarn_bytes_total{app=\"org.example.mail\",network=\"other\"} 7\n"
+         "# EOF\n"},
         {{"--period", "month", "--format", "csv", "--networks", "wifi"},
          false,
-         "app,title,wifi,cellular,unknown,usage\r\n"
+         "app,title,wifi,cellular,other,usage\r\n"
          "org.example.web,\"Web \"\"Browser\"\", beta\",3145728,1048576,0,3145728\r\n"
          "org.example.mail,Mail,1536,2048,7,1536\r\n"},
         {{"--from", "2026-11-01", "--to", "2026-12-04", "--format", "csv", "--by", "day"},
          false,
-         "date,wifi,cellular,unknown,usage\r\n"
+         "date,wifi,cellular,other,usage\r\n"
          "2026-11-01,100,100,0,200\r\n"
          "2026-12-04,512,10,7,522\r\n"},
         {{"--period", "today", "--format", "csv", "--by", "app,day"},
          false,
-         "date,app,title,wifi,cellular,unknown,usage\r\n"
+         "date,app,title,wifi,cellular,other,usage\r\n"
          "2026-12-06,org.example.web,\"Web \"\"Browser\"\", beta\",3145728,1048576,0,4194304\r\n"
          "2026-12-06,org.example.mail,Mail,1024,2048,0,3072\r\n"},
         {{"--period", "eternity", "--format", "openmetrics", "--sort", "name"},
@@ -166,14 +181,14 @@ TEST_F(ReportCommandTest, EachFormatAndGroupingPrintsTheWholeReport) {
       "date": "2026-12-06",
       "wifi": 3146752,
       "cellular": 1050624,
-      "unknown": 0,
+      "other": 0,
       "usage": 1050624
     }
   ],
   "total": {
     "wifi": 3146752,
     "cellular": 1050624,
-    "unknown": 0,
+    "other": 0,
     "usage": 1050624
   }
 }
@@ -335,7 +350,7 @@ TEST_F(ReportCommandTest, ReadsWhileTheCollectorWrites) {
         << error;
     auto result = report({"--period", "today", "--format", "csv", "--by", "day"});
     EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.out, "date,wifi,cellular,unknown,usage\r\n2026-12-06,1,2,0,3\r\n");
+    EXPECT_EQ(result.out, "date,wifi,cellular,other,usage\r\n2026-12-06,1,2,0,3\r\n");
     ASSERT_TRUE(writer.execute("ROLLBACK;", &error)) << error;
 }
 

@@ -1,16 +1,21 @@
 // Real traffic counted end to end, as root: bytarn-trafficd in a world the test builds (a network
-// namespace with veth links named Wi-Fi, cellular and ignored by the rules and one left unnamed,
-// and a cgroup subtree shaped like a desktop's), each user's real collector daemon with the kernel
-// source on its own bus and home, and the usage rows that end up in each user's database.
+// namespace with veth links named Wi-Fi, cellular and ignored by the rules, one left unnamed and
+// one that a stand-in NetworkManager reports as a Wi-Fi device, and a cgroup subtree shaped like a
+// desktop's), each user's real collector daemon with the kernel source on its own bus and home,
+// and the usage rows that end up in each user's database.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <nlohmann/json.hpp>
 
 #include <array>
+#include <cstdio>
 #include <map>
 #include <memory>
+#include <sstream>
 
 #include "support/ChildProcesses.h"
+#include "support/StandInNetworkManager.h"
 #include "support/TestEnvironment.h"
 #include "support/TrafficWorld.h"
 
@@ -86,6 +91,7 @@ class UserCollector {
         return home_ + "/.local/share/bytarn/" BYTARN_COLLECTOR_SERVICE ".sqlite3";
     }
     std::string log() const { return home_ + "/collector.log"; }
+    const std::string& home() const { return home_; }
     std::string logs() const { return readFile(log()) + readFile(world_.helperLog()); }
 
     Totals totals() const {
@@ -143,6 +149,17 @@ void expectCounted(const Totals& totals, const Totals& payload, const std::strin
     }
 }
 
+// What a command prints on standard output, and its exit status.
+std::pair<std::string, int> runCommand(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return {"", -1};
+    char chunk[4096];
+    for (size_t count; (count = fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, count);
+    int status = pclose(pipe);
+    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
 class TrafficCounting : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -156,15 +173,47 @@ class TrafficCounting : public ::testing::Test {
         cellular = world->addLink("btc", 212);
         unnamed = world->addLink("btu", 213);
         ignored = world->addLink("bti", 214);
+        hotspot = world->addLink("bth", 215);
         ASSERT_TRUE(world->ok()) << "could not build the test's namespaces, links and cgroups";
+        // The hotspot's link: Wi-Fi in the helper's sysfs, a Wi-Fi device of NetworkManager's on
+        // the system bus of the test's own, not metered (the home network) until a check says.
+        hotspotLink = "bth" + world->tag;
+        std::filesystem::create_directories(world->scratch / "sysfs" / hotspotLink / "wireless");
+        std::filesystem::create_directories(world->scratch / "system-bus");
+        systemBus = std::make_unique<PrivateBus>((world->scratch / "system-bus").string());
+        ASSERT_TRUE(systemBus->running());
+        networkManager = std::make_unique<StandInNetworkManager>(systemBus->address());
+        networkManager->addDevice(1, {hotspotLink, hotspotLink, StandInNetworkManager::kWifi,
+                                      StandInNetworkManager::kMeteredNo});
+        networkManager->start();
         ASSERT_TRUE(
-            world->startHelper("# the test's links; btu* has no rule\n"
-                               "btw* wifi\nbtc* cellular\nbti* ignore\n"))
+            world->startHelper("# the test's links; btu* and bth* have no rule\n"
+                               "btw* wifi\nbtc* cellular\nbti* ignore\n",
+                               {"--sysfs", (world->scratch / "sysfs").string()},
+                               {"DBUS_SYSTEM_BUS_ADDRESS=" + systemBus->address()}))
             << readFile(world->helperLog());
     }
 
+    // The hotspot's line of `bytarn networks` ("bth...  wifi  Wi-Fi (sysfs)"), or why none.
+    std::string hotspotLine() const {
+        auto [out, status] = runCommand(BYTARN_BINARY_DIR "/bin/bytarn networks --traffic-socket " +
+                                        world->socketPath().string() + " 2>&1");
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind(hotspotLink + " ", 0) == 0) {
+                // Columns apart by runs of spaces: one space between them is enough to compare.
+                std::string squeezed;
+                for (char c : line)
+                    if (c != ' ' || squeezed.empty() || squeezed.back() != ' ') squeezed += c;
+                return squeezed;
+            }
+        return "no line for " + hotspotLink + " (status " + std::to_string(status) + "):\n" + out;
+    }
+
     std::unique_ptr<TrafficWorld> world;
-    std::string wifi, cellular, unnamed, ignored;
+    std::unique_ptr<PrivateBus> systemBus;
+    std::unique_ptr<StandInNetworkManager> networkManager;
+    std::string wifi, cellular, unnamed, ignored, hotspot, hotspotLink;
 };
 
 TEST_F(TrafficCounting, EachUserCountsItsOwnApplicationsByKindAndNothingElse) {
@@ -221,6 +270,53 @@ TEST_F(TrafficCounting, ACollectorKilledBeforeItsFirstSaveLosesNothingAndCountsN
     EXPECT_EQ(root.process().stop(SIGTERM), 0) << root.logs();
     expectCounted(root.totals(), payload, root.logs());
     EXPECT_EQ(root.progress(), progress);
+}
+
+// The same wlan0 at home and on the train: while NetworkManager reports the link metered it
+// counts as cellular, before and after as Wi-Fi; each change shows within 2 s in `bytarn networks`
+// (which leaves the collector's connection alone), and traffic sent just before a change keeps
+// the kind it had. Wired traffic shows in `bytarn report --networks all`.
+TEST_F(TrafficCounting, AMeteredHotspotCountsAsCellularOnlyWhileNetworkManagerSaysSo) {
+    UserCollector root(*world, "root", 0);
+    ASSERT_TRUE(root.start("0.3")) << root.logs();
+    const std::string home = hotspotLink + " wifi Wi-Fi (sysfs)",
+                      train = hotspotLink + " cellular metered (NetworkManager)";
+    EXPECT_EQ(hotspotLine(), home) << readFile(world->helperLog());
+
+    // Each change right after traffic: the helper reads the counters at the change.
+    const std::pair<uint32_t, std::string> changes[] = {
+        {StandInNetworkManager::kMeteredGuessYes, train},  // the phone's DHCP option
+        {StandInNetworkManager::kMeteredNo, home},
+    };
+    ASSERT_TRUE(world->sendFrom(browserScope, {{hotspot, 10}}));  // Wi-Fi
+    for (const auto& [metered, line] : changes) {
+        networkManager->setMetered(1, metered);
+        auto changed = std::chrono::steady_clock::now();
+        EXPECT_TRUE(eventually([&] { return hotspotLine() == line; }, 2)) << hotspotLine();
+        EXPECT_LE(std::chrono::steady_clock::now() - changed, std::chrono::seconds(2));
+        // Cellular while metered, Wi-Fi once it is not.
+        ASSERT_TRUE(world->sendFrom(browserScope, {{hotspot, line == train ? 6 : 4}}));
+    }
+    ASSERT_TRUE(world->sendFrom(browserScope, {{unnamed, 5}}));  // a wired network's kind
+    const Totals payload{{"org.example.Browser", {14000, 6000, 5000}}};
+    EXPECT_TRUE(eventually([&] { return reached(root.totals(), payload); })) << root.logs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // anything counted late
+    expectCounted(root.totals(), payload, root.logs());
+    EXPECT_EQ(readFile(root.log()).find("refused"), std::string::npos) << root.logs();
+
+    // The page shows Wi-Fi and cellular; the report shows the wired bytes under "other".
+    auto [report, status] =
+        runCommand("HOME=" + root.home() + " XDG_CONFIG_HOME=" + root.home() + "/.config " +
+                   BYTARN_BINARY_DIR
+                   "/bin/bytarn report --period eternity --networks all --format json "
+                   "--database " +
+                   root.database());
+    ASSERT_EQ(status, 0) << report;
+    auto total = nlohmann::json::parse(report)["total"];
+    EXPECT_EQ(total["other"], root.totals()["org.example.Browser"][2]);
+    EXPECT_EQ(total["usage"].get<int64_t>(), total["wifi"].get<int64_t>() +
+                                                 total["cellular"].get<int64_t>() +
+                                                 total["other"].get<int64_t>());
 }
 
 }  // namespace

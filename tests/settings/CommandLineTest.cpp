@@ -128,7 +128,7 @@ TEST_F(CommandLine, OptionsBeforeASubcommandApplyToIt) {
         SCOPED_TRACE(c.arguments);
         Outcome outcome = run("bytarn", c.arguments);
         EXPECT_EQ(outcome.status, 0) << outcome.err;
-        EXPECT_EQ(outcome.out, std::string("app,title,wifi,cellular,unknown,usage\r\n") +
+        EXPECT_EQ(outcome.out, std::string("app,title,wifi,cellular,other,usage\r\n") +
                                    "org.example.mail,org.example.mail," + c.row + "\r\n");
     }
     // The page's period is today: the usage of the day --now names, given before `view`.

@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "CgroupDirectory.h"
+#include "trafficd/cgroups/CgroupDirectory.h"
 
 // Why real traffic cannot be counted here, or nothing when it can.
 inline std::optional<std::string> trafficWorldUnavailable() {
@@ -142,18 +142,33 @@ class TrafficWorld {
     }
 
     // Starts bytarn-trafficd in the helper's namespace on the test's cgroup root with these
-    // rules, reading every second; true once its socket is there.
-    bool startHelper(const std::string& rules) {
+    // rules, reading every second, with more arguments and environment ("NAME=value") if given;
+    // true once its socket is there.
+    bool startHelper(const std::string& rules, const std::vector<std::string>& arguments = {},
+                     const std::vector<std::string>& environment = {}) {
         std::ofstream(scratch / "interfaces") << rules;
         auto rulesPath = scratch / "interfaces", log = helperLog();
+        std::string helper = BYTARN_BINARY_DIR "/bin/bytarn-trafficd";
+        std::vector<std::string> argv{helper,
+                                      "--cgroup",
+                                      cgroupRoot.string(),
+                                      "--socket",
+                                      socketPath().string(),
+                                      "--interfaces",
+                                      rulesPath.string(),
+                                      "--interval",
+                                      "1"};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        std::vector<char*> pointers;
+        for (auto& argument : argv) pointers.push_back(argument.data());
+        pointers.push_back(nullptr);
+        std::vector<std::string> variables = environment;
         spawn([&] {
             joinHelperNamespace();
+            for (auto& variable : variables) putenv(variable.data());
             int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(fd, STDERR_FILENO);
-            std::string helper = BYTARN_BINARY_DIR "/bin/bytarn-trafficd";
-            execl(helper.c_str(), helper.c_str(), "--cgroup", cgroupRoot.c_str(), "--socket",
-                  socketPath().c_str(), "--interfaces", rulesPath.c_str(), "--interval", "1",
-                  static_cast<char*>(nullptr));
+            execv(helper.c_str(), pointers.data());
             _exit(127);
         });
         for (int i = 0; i < 100 && !std::filesystem::exists(socketPath()); ++i)

@@ -100,7 +100,10 @@ TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDelta
     ASSERT_TRUE(world.ok()) << "could not build the test's namespaces, links and cgroups";
     auto socketPath = world.socketPath();
     auto logText = [&] { return readFile(world.helperLog()); };
-    ASSERT_TRUE(world.startHelper("# the test's link\nbtw* wifi\n"))
+    // No system bus: kinds without NetworkManager, and the log says so once.
+    ASSERT_TRUE(world.startHelper(
+        "# the test's link\nbtw* wifi\n", {},
+        {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (world.scratch / "no-bus").string()}))
         << "the helper did not start:\n"
         << logText();
 
@@ -128,6 +131,14 @@ TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDelta
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0]["hello"], "bytarn-trafficd");
     EXPECT_EQ(lines[0]["uid"], 0);
+    // Then the interfaces, the test's link among them with its kind and why.
+    ASSERT_TRUE(lines.size() > 1 && lines[1].contains("interfaces")) << json(lines).dump();
+    auto link = std::find_if(
+        lines[1]["interfaces"].begin(), lines[1]["interfaces"].end(),
+        [](const json& entry) { return entry["name"] == "btw" + std::to_string(getpid()); });
+    ASSERT_NE(link, lines[1]["interfaces"].end()) << lines[1].dump();
+    EXPECT_EQ((*link)["kind"], "wifi");
+    EXPECT_EQ((*link)["reason"], "rule line 2 of " + (world.scratch / "interfaces").string());
     uint64_t lastSeq = 0;
     auto seen = totals(lines, &lastSeq);
     ASSERT_EQ(seen.size(), 4u) << json(lines).dump() << "\n" << logText();
@@ -137,12 +148,32 @@ TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDelta
     EXPECT_GE(bytesOf(seen, "org.example.Browser/wifi"), uint64_t(browserPayload));
     EXPECT_LE(bytesOf(seen, "org.example.Browser/wifi"), uint64_t(browserPayload * 1.03));
 
-    // A second client of the same uid is refused while the first is connected.
+    auto helperLog = logText();
+    auto absence = helperLog.find(
+        "metered networks (a phone's hotspot, USB tethering) are not "
+        "detected");
+    EXPECT_NE(absence, std::string::npos) << helperLog;
+    EXPECT_EQ(helperLog.find("metered networks", absence + 1), std::string::npos) << helperLog;
+    EXPECT_NE(helperLog.find("name them cellular in " + (world.scratch / "interfaces").string()),
+              std::string::npos)
+        << helperLog;
+
+    // A second client of the same uid is refused while the first is connected, but told the
+    // interfaces first; one that watches the interfaces only gets no deltas either way.
     int second = connectTo(socketPath);
-    auto refusal = readLines(second, 2, [](const auto& got) { return !got.empty(); });
+    auto refusal = readLines(second, 2, [](const auto& got) { return got.size() >= 3; });
     close(second);
-    ASSERT_EQ(refusal.size(), 1u);
-    EXPECT_TRUE(refusal[0].contains("error"));
+    ASSERT_EQ(refusal.size(), 3u);
+    EXPECT_TRUE(refusal[1].contains("interfaces"));
+    EXPECT_TRUE(refusal[2].contains("error"));
+    int watcher = connectTo(socketPath);
+    // Refused (it may be accepted before its line arrives), the helper may already have closed.
+    (void)!send(watcher, "interfaces\n", 11, MSG_NOSIGNAL);
+    auto watched = readLines(watcher, 1, [](const auto&) { return false; });
+    close(watcher);
+    ASSERT_GE(watched.size(), 2u);
+    EXPECT_TRUE(watched[1].contains("interfaces"));
+    EXPECT_TRUE(totals(watched).empty()) << json(watched).dump();
 
     // Nothing acknowledged: reconnecting hands over the same deltas again, same epoch and seqs.
     close(root);

@@ -30,9 +30,12 @@ using Rows = std::vector<std::vector<std::string>>;
 const char* const kEpoch = "9f1c0b7e5a3d2e11";
 const char* const kOtherEpoch = "00000000000000ff";
 
+// The hello, and the interfaces that follow it (the collector has no use for them).
 std::string hello(const std::string& epoch = kEpoch) {
-    return R"({"hello":"bytarn-trafficd","version":1,"uid":)" + std::to_string(geteuid()) +
-           R"(,"epoch":")" + epoch + "\"}\n";
+    return R"({"hello":"bytarn-trafficd","version":2,"uid":)" + std::to_string(geteuid()) +
+           R"(,"epoch":")" + epoch + "\"}\n" +
+           R"({"interfaces":[{"name":"wlan0","index":3,"kind":"cellular","reason":"metered"}]})" +
+           "\n";
 }
 
 std::string delta(int seq, const std::string& time, std::uint64_t wifi,
@@ -135,9 +138,18 @@ TEST(TrafficHelperLine, MessagesAreReadExactlyAndAnythingElseSaysWhy) {
     EXPECT_EQ(read.usage[1].app, "curl");
     EXPECT_EQ(read.usage[1].kind, NetworkKind::Cellular);
     EXPECT_EQ(read.usage[1].bytes, 9223372036854775807ULL);
-    auto greeting = parseTrafficHelperLine(hello(), nullptr);
+    auto greeting = parseTrafficHelperLine(hello().substr(0, hello().find('\n')), nullptr);
     ASSERT_TRUE(greeting && std::holds_alternative<TrafficHelperHello>(*greeting));
     EXPECT_EQ(std::get<TrafficHelperHello>(*greeting).uid, geteuid());
+    auto listed = parseTrafficHelperLine(
+        R"({"interfaces":[{"name":"eth0","index":2,"kind":"unknown","reason":"other\n"}]})",
+        nullptr);
+    ASSERT_TRUE(listed && std::holds_alternative<TrafficHelperInterfaces>(*listed));
+    const auto& interfaces = std::get<TrafficHelperInterfaces>(*listed).interfaces;
+    ASSERT_EQ(interfaces.size(), 1u);
+    EXPECT_EQ(interfaces[0].name, "eth0");
+    EXPECT_EQ(interfaces[0].index, 2);
+    EXPECT_EQ(interfaces[0].reason, "other\\x0a");
     auto refusal = parseTrafficHelperLine(R"({"error":"busy\u001b[2J"})", nullptr);
     ASSERT_TRUE(refusal && std::holds_alternative<TrafficHelperRefusal>(*refusal));
     EXPECT_EQ(std::get<TrafficHelperRefusal>(*refusal).reason, "busy\\x1b[2J");
@@ -168,6 +180,15 @@ TEST(TrafficHelperLine, MessagesAreReadExactlyAndAnythingElseSaysWhy) {
         {head + R"([{"app":"a","kind":"wifi","bytes":1,"x":[[1]]}]})", "nested deeper"},
         {std::string(100000, '[') + std::string(100000, ']'), "nested deeper"},
         {R"({"seq":1})", "neither"},
+        {R"({"interfaces":{}})", "not a list"},
+        {R"({"interfaces":[{"name":"wlan0/x","index":3,"kind":"wifi","reason":""}]})",
+         "not an interface name"},
+        {R"({"interfaces":[{"name":"0123456789abcdef","index":3,"kind":"wifi","reason":""}]})",
+         "not an interface name"},
+        {R"({"interfaces":[{"name":"wlan0","index":0,"kind":"wifi","reason":""}]})",
+         "\"index\" 0 is out"},
+        {R"({"interfaces":[{"name":"wlan0","index":3,"kind":"wired","reason":""}]})", "\"kind\""},
+        {R"({"interfaces":[{"name":"wlan0","index":3,"kind":"wifi"}]})", "\"reason\""},
     };
     for (const auto& c : bad) {
         SCOPED_TRACE(c.line.substr(0, 120));

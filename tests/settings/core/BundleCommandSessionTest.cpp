@@ -55,7 +55,7 @@ TEST_F(BundleCommandSession, ReportCountsFromTheApplicationsClockAndZone) {
          {Case{"2026-12-06T23:30:00", "1,2,0,3"}, Case{"2026-12-07T00:30:00", "4,8,0,12"}}) {
         SCOPED_TRACE(c.now);
         ASSERT_EQ(run("report", csv, c.now), 0) << err;
-        EXPECT_EQ(out, std::string("app,title,wifi,cellular,unknown,usage\r\norg.example.mail,") +
+        EXPECT_EQ(out, std::string("app,title,wifi,cellular,other,usage\r\norg.example.mail,") +
                            "org.example.mail," + c.row + "\r\n");
     }
 }

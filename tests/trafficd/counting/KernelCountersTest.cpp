@@ -11,8 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "KernelCounters.h"
 #include "support/TrafficWorld.h"
+#include "trafficd/counting/KernelCounters.h"
 
 using bytarn::trafficd::CounterReading;
 using bytarn::trafficd::KernelCounters;

@@ -1,6 +1,6 @@
 // The per-uid ledger: merging within a slot, acknowledgements, resending, the memory bound.
-#include "DeltaLedger.h"
-#include "Log.h"
+#include "trafficd/Log.h"
+#include "trafficd/serving/DeltaLedger.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The socket server without the kernel: what a client is sent, and which lines end its connection.
-#include "DeltaLedger.h"
-#include "TrafficServer.h"
+#include "trafficd/serving/DeltaLedger.h"
+#include "trafficd/serving/TrafficServer.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -30,12 +30,14 @@ struct ServerFixture {
         }
     }
 
-    int connectClient() {
+    // Connects and says `first` (if any) before the server accepts.
+    int connectClient(const std::string& first = "") {
         int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strcpy(address.sun_path, socketPath.c_str());
         EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(send(fd, first.data(), first.size(), MSG_NOSIGNAL), ssize_t(first.size()));
         pump();
         return fd;
     }
@@ -97,4 +99,32 @@ TEST(TrafficdServer, ClientGetsHelloAndDeltasAndOnlyAcknowledgementsKeepItConnec
     EXPECT_EQ(fixture.ledger.pendingCount(getuid()), 0u);  // the good acknowledgement took effect
     EXPECT_EQ(fixture.ledger.pendingCount(getuid() + 1), 1u);
     if (client >= 0) close(client);
+}
+
+// Connections that watch the interfaces: each gets the list on connecting and on every change,
+// no deltas, and holds no place of its uid; a uid may hold only a few of them.
+TEST(TrafficdServer, WatchersGetTheInterfacesOnlyAndAreBounded) {
+    ServerFixture fixture;
+    fixture.server.offerInterfaces({{"wlan0", 3, "wifi", "Wi-Fi (sysfs)"}});
+    fixture.ledger.add(getuid(), 1765180800, {{{"curl", "wifi"}, 42}});
+    std::vector<int> watchers;
+    for (size_t i = 0; i <= TrafficServer::watchersPerUid; ++i)
+        watchers.push_back(fixture.connectClient("interfaces\n"));
+    fixture.server.offerInterfaces({{"wlan0", 3, "cellular", "metered (NetworkManager)"}});
+    for (size_t i = 0; i < watchers.size(); ++i) {
+        bool closed = false;
+        std::string text = fixture.drain(watchers[i], &closed);
+        SCOPED_TRACE(text);
+        EXPECT_EQ(text.find("\"usage\""), std::string::npos);
+        EXPECT_EQ(closed, i == TrafficServer::watchersPerUid);
+        if (!closed) {
+            EXPECT_NE(text.find("Wi-Fi (sysfs)"), std::string::npos);
+            EXPECT_NE(text.find("metered (NetworkManager)"), std::string::npos);
+        }
+    }
+    // The uid's place is free: a collector is served its delta.
+    int collector = fixture.connectClient();
+    EXPECT_NE(fixture.drain(collector).find("\"usage\""), std::string::npos);
+    close(collector);
+    for (int fd : watchers) close(fd);
 }

@@ -2,7 +2,7 @@
 // again by the destructor), and reads and trims the per-CPU counters.
 #pragma once
 
-#include "TrafficKey.h"
+#include "trafficd/counting/traffic.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -1,6 +1,6 @@
-#include "TrafficServer.h"
+#include "trafficd/serving/TrafficServer.h"
 
-#include "Log.h"
+#include "trafficd/Log.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -12,6 +12,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <utility>
 
 namespace bytarn::trafficd {
 
@@ -128,6 +129,43 @@ void TrafficServer::offerDeltas() {
     for (int fd : broken) close(clients_.at(fd));
 }
 
+void TrafficServer::offerInterfaces(const std::vector<Interface>& interfaces) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const auto& interface : interfaces)
+        list.push_back({{"name", interface.name},
+                        {"index", interface.ifindex},
+                        {"kind", interface.kind},
+                        {"reason", interface.reason}});
+    interfacesLine_ = jsonLine({{"interfaces", list}});
+    std::vector<int> broken;
+    for (auto& [fd, client] : clients_) {
+        if (client.closing) continue;
+        // A watcher that reads nothing would make the helper hold every list it was sent.
+        if (client.output.size() > outputHighWater) {
+            logLine("client of uid " + std::to_string(client.uid) +
+                    " reads nothing of what it is sent; closing its connection");
+            broken.push_back(fd);
+            continue;
+        }
+        client.output += interfacesLine_;
+        if (!writeTo(client)) broken.push_back(fd);
+    }
+    for (int fd : broken) close(clients_.at(fd));
+}
+
+size_t TrafficServer::watchersOf(uid_t uid) const {
+    size_t count = 0;
+    for (const auto& [fd, client] : clients_)
+        if (client.uid == uid && client.watching && !client.closing) ++count;
+    return count;
+}
+
+bool TrafficServer::clientsWaiting(const std::vector<pollfd>& ready) const {
+    for (const auto& entry : ready)
+        if (entry.fd == listenFd_ && entry.revents) return true;
+    return false;
+}
+
 void TrafficServer::accept() {
     for (;;) {
         int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -144,32 +182,43 @@ void TrafficServer::accept() {
             continue;
         }
         Client client{fd, credentials.uid, {}, {}, 0, false};
+        // A client that asks for the interfaces only says so right after connecting: read it
+        // now, so that it neither takes its uid's place nor is sent deltas.
+        if (!readFrom(client)) {
+            ::close(fd);
+            continue;
+        }
+        auto hello = jsonLine({{"hello", "bytarn-trafficd"},
+                               {"version", 2},
+                               {"uid", client.uid},
+                               {"epoch", ledger_.epoch()}});
         // A same-uid client that hung up since the last poll is closed now, not counted.
         bool taken = false;
-        for (auto it = clients_.begin(); it != clients_.end();) {
+        for (auto it = clients_.begin(); it != clients_.end() && !client.watching;) {
             auto next = std::next(it);
             auto& other = it->second;
-            if (other.uid == client.uid && !other.closing) {
-                if (readFrom(other))
-                    taken = true;
-                else
+            if (other.uid == client.uid && !other.closing && !other.watching) {
+                if (!readFrom(other))
                     close(other);
+                else if (!other.watching)  // it may have just asked for the interfaces only
+                    taken = true;
             }
             it = next;
         }
         if (taken) {
             logLine("refusing a second client of uid " + std::to_string(client.uid) + " (pid " +
                     std::to_string(credentials.pid) + ")");
-            client.output = jsonLine({{"error", "another client of uid " +
+            // The interfaces still go out: a query that lost the race for its uid's place is
+            // answered all the same.
+            client.output = hello + interfacesLine_ +
+                            jsonLine({{"error", "another client of uid " +
                                                     std::to_string(client.uid) + " is connected"}});
             client.closing = true;
         } else {
-            logLine("client of uid " + std::to_string(client.uid) + " connected (pid " +
+            logLine("client of uid " + std::to_string(client.uid) +
+                    (client.watching ? " watching the interfaces" : "") + " connected (pid " +
                     std::to_string(credentials.pid) + ")");
-            client.output = jsonLine({{"hello", "bytarn-trafficd"},
-                                      {"version", 1},
-                                      {"uid", client.uid},
-                                      {"epoch", ledger_.epoch()}});
+            client.output = hello + interfacesLine_ + client.output;
             fill(client);
         }
         auto& stored = clients_.emplace(fd, std::move(client)).first->second;
@@ -178,7 +227,7 @@ void TrafficServer::accept() {
 }
 
 void TrafficServer::fill(Client& client) {
-    if (client.closing) return;
+    if (client.closing || client.watching) return;
     while (client.output.size() < outputHighWater &&
            ledger_.sentOutstanding(client.uid, client.lastSent) < window) {
         const Delta* delta = ledger_.takeAfter(client.uid, client.lastSent);
@@ -219,6 +268,19 @@ bool TrafficServer::handleLine(Client& client, const std::string& line) {
         logLine(who + " sent \"" + shown + "\", not \"ack EPOCH SEQ\"; closing its connection");
         return false;
     };
+    // "interfaces" as the first line: the connection watches the interfaces and takes no deltas
+    // (any it was sent before are not acknowledged, so they go to the next collector).
+    if (line == "interfaces" && !std::exchange(client.spoke, true)) {
+        if (watchersOf(client.uid) >= watchersPerUid) {
+            logLine(who + ": " + std::to_string(watchersPerUid) +
+                    " of its connections already watch the interfaces; closing this one");
+            return false;
+        }
+        client.watching = true;
+        return true;
+    }
+    client.spoke = true;
+    if (client.watching) return fail();
     if (line.size() > maxLine || !line.starts_with("ack ")) return fail();
     auto space = line.find(' ', 4);
     if (space == std::string::npos || space == 4 || space + 1 == line.size()) return fail();

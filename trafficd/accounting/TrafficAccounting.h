@@ -2,9 +2,9 @@
 // interface, and picks out counters of vanished cgroups that may be deleted.
 #pragma once
 
-#include "CgroupDirectory.h"
-#include "InterfaceKinds.h"
-#include "KernelCounters.h"
+#include "trafficd/cgroups/CgroupDirectory.h"
+#include "trafficd/counting/KernelCounters.h"
+#include "trafficd/networks/InterfaceKinds.h"
 
 #include <sys/types.h>
 #include <map>

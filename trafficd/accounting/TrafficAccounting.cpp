@@ -1,7 +1,7 @@
-#include "TrafficAccounting.h"
+#include "trafficd/accounting/TrafficAccounting.h"
 
-#include "CgroupIdentity.h"
-#include "Log.h"
+#include "trafficd/Log.h"
+#include "trafficd/cgroups/CgroupIdentity.h"
 
 #include <unordered_set>
 

@@ -2,7 +2,7 @@
 // client per uid, non-blocking throughout so that a slow client never holds up the readings.
 #pragma once
 
-#include "DeltaLedger.h"
+#include "trafficd/serving/DeltaLedger.h"
 
 #include <poll.h>
 #include <sys/types.h>
@@ -18,6 +18,9 @@ class TrafficServer {
     // Sent deltas a client may leave unacknowledged before it gets more; later ones wait
     // unsent, where they still merge within their slot.
     static constexpr uint64_t window = 64;
+    // Connections of one uid that may watch the interfaces at once: each holds a descriptor of
+    // the helper's, and any local user may open them.
+    static constexpr size_t watchersPerUid = 4;
 
     // Takes ownership of a listening socket.
     TrafficServer(int listenFd, DeltaLedger& ledger);
@@ -36,6 +39,18 @@ class TrafficServer {
     // New deltas are in the ledger: queue them for the clients connected.
     void offerDeltas();
 
+    // One interface as the clients are told: its kind in the protocol's spelling and why.
+    struct Interface {
+        std::string name;
+        unsigned ifindex;
+        std::string kind, reason;
+    };
+    // The interfaces changed: every client is sent the new list now, a new one on connecting.
+    void offerInterfaces(const std::vector<Interface>& interfaces);
+
+    // Whether poll says a client is waiting to be accepted (the list may want a refresh first).
+    bool clientsWaiting(const std::vector<pollfd>& ready) const;
+
   private:
     struct Client {
         int fd;
@@ -43,6 +58,8 @@ class TrafficServer {
         std::string input, output;
         uint64_t lastSent = 0;  // highest seq sent on this connection
         bool closing = false;   // close once output is written
+        bool watching = false;  // asked for the interfaces only: no deltas, holds no uid's place
+        bool spoke = false;     // has sent a line
     };
 
     void accept();
@@ -51,10 +68,12 @@ class TrafficServer {
     bool writeTo(Client& client);   // false: close
     bool handleLine(Client& client, const std::string& line);
     void close(Client& client);
+    size_t watchersOf(uid_t uid) const;
 
     int listenFd_;
     DeltaLedger& ledger_;
     std::map<int, Client> clients_;  // by fd
+    std::string interfacesLine_;     // the current list, as sent
 };
 
 }  // namespace bytarn::trafficd

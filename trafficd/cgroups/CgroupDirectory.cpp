@@ -1,4 +1,4 @@
-#include "CgroupDirectory.h"
+#include "trafficd/cgroups/CgroupDirectory.h"
 
 #include <malloc.h>
 #include <sys/stat.h>

@@ -1,7 +1,7 @@
-#include "KernelCounters.h"
+#include "trafficd/counting/KernelCounters.h"
 
-#include "Log.h"
 #include "traffic.skel.h"
+#include "trafficd/Log.h"
 
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>

@@ -1,6 +1,6 @@
 // The helper's cgroup names over a directory tree of the test's own (any tree will do): names of
 // cgroups that are gone are forgotten at a prune, but not those still there or still counted.
-#include "CgroupDirectory.h"
+#include "trafficd/cgroups/CgroupDirectory.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_core_read.h>
 
-#include "TrafficKey.h"
+#include "traffic.h"
 
 char LICENSE[] SEC("license") = "GPL";
 

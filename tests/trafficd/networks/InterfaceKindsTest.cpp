@@ -1,72 +1,16 @@
-// Unit names to identifiers and owners, the interface rules file, and sysfs classification.
-#include "CgroupIdentity.h"
-#include "InterfaceKinds.h"
-#include "Log.h"
+// The interface rules file and sysfs classification.
+#include "trafficd/Log.h"
+#include "trafficd/networks/InterfaceKinds.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 using namespace bytarn::trafficd;
 namespace fs = std::filesystem;
-
-TEST(TrafficdNames, UnitNamesGiveDesktopFileIds) {
-    struct Case {
-        const char* unit;
-        std::optional<std::string> id;
-    };
-    const Case cases[] = {
-        {"app-gnome-org.gnome.Epiphany-12345.scope", "org.gnome.Epiphany"},
-        {"app-org.gnome.Epiphany-12345.scope", "org.gnome.Epiphany"},
-        {"app-gnome-org.gnome.Epiphany@a1b2.service", "org.gnome.Epiphany"},
-        {"app-org.gnome.Epiphany@a1b2.service", "org.gnome.Epiphany"},
-        {"app-flatpak-org.mozilla.firefox-4242.scope", "org.mozilla.firefox"},
-        {"app-kde-org.kde.dolphin.desktop-77.scope", "org.kde.dolphin"},
-        {"app-gnome-my\\x2dapp-9.scope", "my-app"},
-        {"app-gnome-caf\\xc3\\xa9-9.scope", "caf\xc3\xa9"},
-        // junk: not application units, or malformed ones
-        {"app-gnome-a-b-c-1.scope", std::nullopt},
-        {"app--1.scope", std::nullopt},
-        {"app-x.scope", std::nullopt},
-        {"app-gnome-bad\\x2-1.scope", std::nullopt},
-        {"app-gnome-bad\\xzz-1.scope", std::nullopt},
-        {"app-gnome-ctl\\x0a-1.scope", std::nullopt},
-        {"app-gnome-.desktop-1.scope", std::nullopt},
-        {"app-org.example@.service", std::nullopt},
-        {"app-org.example.service", std::nullopt},
-        {"app-a@b@c.service", std::nullopt},
-        {"session-3.scope", std::nullopt},
-        {"app.slice", std::nullopt},
-        {"", std::nullopt},
-    };
-    for (const auto& c : cases) EXPECT_EQ(applicationIdFromUnit(c.unit), c.id) << c.unit;
-}
-
-TEST(TrafficdNames, CgroupPathsGiveIdentifierAndOwner) {
-    struct Case {
-        const char *path, *comm, *app;
-        std::optional<uid_t> owner;
-    };
-    const Case cases[] = {
-        {"/user.slice/user-1000.slice/user@1000.service/app.slice/"
-         "app-gnome-org.example.Browser-42.scope",
-         "browser", "org.example.Browser", 1000},
-        {"/user.slice/user-0.slice/session-2.scope", "curl", "curl", 0},
-        {"/user.slice/user-1000.slice/session-2.scope", "", "session-2", 1000},
-        {"/system.slice/sshd.service", "sshd", "sshd", std::nullopt},
-        {"/system.slice/systemd-resolved.service", "", "systemd-resolved", std::nullopt},
-        {"/user.slice/user-x1.slice/a.scope", "", "a", std::nullopt},
-        {"/", "", "system", std::nullopt},
-        {"", "ssh", "ssh", std::nullopt},
-    };
-    for (const auto& c : cases) {
-        auto identity = identifyCgroup(c.path, c.comm);
-        EXPECT_EQ(identity.app, c.app) << c.path;
-        EXPECT_EQ(identity.owner, c.owner) << c.path;
-    }
-}
 
 TEST(TrafficdKinds, RulesFileFirstMatchWinsAndMalformedLinesAreLoggedAndSkipped) {
     setLogCapture(true);
@@ -93,7 +37,7 @@ TEST(TrafficdKinds, RulesFileFirstMatchWinsAndMalformedLinesAreLoggedAndSkipped)
     EXPECT_EQ(classifyInterface("wlx001122", rules, noSysfs), InterfaceKind::wifi);  // first match
     EXPECT_EQ(classifyInterface("docker0", rules, noSysfs), InterfaceKind::ignore);
     EXPECT_EQ(classifyInterface("usb0", rules, noSysfs), InterfaceKind::unknown);
-    EXPECT_EQ(classifyInterface("lo", {{"*", InterfaceKind::wifi}}, noSysfs),
+    EXPECT_EQ(classifyInterface("lo", {{"*", InterfaceKind::wifi, "line 1 of a test"}}, noSysfs),
               InterfaceKind::ignore);
 }
 

@@ -1,6 +1,6 @@
-#include "DeltaLedger.h"
+#include "trafficd/serving/DeltaLedger.h"
 
-#include "Log.h"
+#include "trafficd/Log.h"
 
 #include <algorithm>
 

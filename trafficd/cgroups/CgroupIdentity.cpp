@@ -1,4 +1,4 @@
-#include "CgroupIdentity.h"
+#include "trafficd/cgroups/CgroupIdentity.h"
 
 #include <charconv>
 #include <vector>

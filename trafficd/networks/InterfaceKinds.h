@@ -1,0 +1,110 @@
+// Which kind of network an interface is, and why: the rules file, else NetworkManager (metered
+// devices and modems are cellular), else sysfs; loopback and ignored interfaces are never counted.
+#pragma once
+
+#include "trafficd/networks/NetworkManagerDevices.h"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace bytarn::trafficd {
+
+enum class InterfaceKind { wifi, cellular, unknown, ignore };
+
+// The protocol's spelling; "ignore" for ignore.
+std::string_view kindName(InterfaceKind kind);
+std::optional<InterfaceKind> parseKind(std::string_view name);
+
+struct InterfaceRule {
+    std::string pattern;  // fnmatch glob on the interface name
+    InterfaceKind kind;
+    std::string origin;  // "line 3 of /etc/bytarn/interfaces"
+};
+
+// A kind and what decided it, in words for the user: "metered (NetworkManager)", "rule line 3 of
+// /etc/bytarn/interfaces", "modem (NetworkManager)", "Wi-Fi (sysfs)", "cellular (sysfs)",
+// "loopback" or "other".
+struct InterfaceClass {
+    InterfaceKind kind;
+    std::string reason;
+    bool operator==(const InterfaceClass&) const = default;
+};
+
+// Parses a rules file's text: "PATTERN KIND" per line, '#' starts a comment. Malformed lines are
+// logged as "FILE:LINE: ..." and skipped.
+std::vector<InterfaceRule> parseInterfaceRules(std::string_view text, const std::string& fileName);
+
+// Reads a rules file; a missing file is no rules (logged unless missingIsFine), an unreadable one
+// is logged.
+std::vector<InterfaceRule> loadInterfaceRules(const std::filesystem::path& file,
+                                              bool missingIsFine);
+
+// The decision, in this order: loopback is ignore; the rules (first match wins); cellular when
+// NetworkManager's device of that interface is metered (YES or GUESS_YES); cellular when it is a
+// modem; sysfs (<sysfsRoot>/<name>/...); else unknown ("other").
+InterfaceClass explainInterface(const std::string& name, const std::vector<InterfaceRule>& rules,
+                                const std::filesystem::path& sysfsRoot,
+                                const NetworkManagerView* networkManager = nullptr);
+inline InterfaceKind classifyInterface(const std::string& name,
+                                       const std::vector<InterfaceRule>& rules,
+                                       const std::filesystem::path& sysfsRoot,
+                                       const NetworkManagerView* networkManager = nullptr) {
+    return explainInterface(name, rules, sysfsRoot, networkManager).kind;
+}
+
+// Interface numbers of the helper's network namespace, classified when first seen, again
+// whenever the name behind a number changes (udev renames new interfaces), and all of them again
+// when NetworkManager's view changes.
+class InterfaceKinds {
+  public:
+    using NameOf = std::function<std::optional<std::string>(unsigned ifindex)>;
+    using ListInterfaces = std::function<std::vector<std::pair<unsigned, std::string>>()>;
+
+    struct Listed {
+        unsigned ifindex;
+        std::string name;
+        InterfaceClass classed;
+    };
+
+    // The defaults ask the kernel (if_indextoname, if_nameindex).
+    InterfaceKinds(std::vector<InterfaceRule> rules, std::filesystem::path sysfsRoot,
+                   NameOf nameOf = {}, ListInterfaces listInterfaces = {});
+
+    // nullopt: the interface is gone and was never seen (its bytes cannot be placed).
+    std::optional<InterfaceKind> kindOf(unsigned ifindex);
+
+    // Takes NetworkManager's new view and classifies every current interface again.
+    void follow(const NetworkManagerView& networkManager);
+    // Classifies interfaces that appeared since; forgets, in the list, those that are gone.
+    void refresh();
+
+    // The current interfaces by number; whether it changed since the last call of takeChanged.
+    std::vector<Listed> list() const;
+    bool takeChanged() { return std::exchange(changed_, false); }
+
+  private:
+    struct Known {
+        std::string name;
+        InterfaceClass classed;
+        bool present = true;  // in the last listing (a vanished one keeps its kind for its bytes)
+    };
+    const Known& classify(unsigned ifindex, const std::string& name);
+    void scan(bool again);  // again: every listed interface, not only new and renamed ones
+
+    std::vector<InterfaceRule> rules_;
+    std::filesystem::path sysfsRoot_;
+    NameOf nameOf_;
+    ListInterfaces listInterfaces_;
+    NetworkManagerView networkManager_;
+    std::unordered_map<unsigned, Known> known_;
+    bool changed_ = false;
+};
+
+}  // namespace bytarn::trafficd
