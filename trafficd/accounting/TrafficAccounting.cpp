@@ -42,7 +42,7 @@ TrafficAccounting::Round TrafficAccounting::account(const std::vector<CounterRea
         auto kind = cached->second;
         if (kind == InterfaceKind::ignore) continue;
         auto path = cgroups.pathOf(reading.key.cgroup_id);
-        auto identity = identifyCgroup(path.value_or(""), reading.program);
+        auto identity = identifyCgroup(path.value_or(""), reading.program, cgroups.countedRoot());
         round.growth[identity.owner.value_or(0)][{identity.app, std::string(kindName(kind))}] +=
             growth;
     }

@@ -37,10 +37,21 @@ TEST(TrafficdNames, UnitNamesGiveDesktopFileIds) {
     for (const auto& c : cases) EXPECT_EQ(applicationIdFromUnit(c.unit), c.id) << c.unit;
 }
 
+// The owner is the user-<UID>.slice right under user.slice at the counted root; nothing a user
+// creates in its delegated subtree (user@UID.service/...) can name another owner.
 TEST(TrafficdNames, CgroupPathsGiveIdentifierAndOwner) {
     struct Case {
         const char *path, *comm, *app;
         std::optional<uid_t> owner;
+        const char* root = "/";
+    };
+    const std::string own = "/user.slice/user-1001.slice/user@1001.service/app.slice/";
+    const std::string firefox = "app-gnome-org.mozilla.firefox-2.scope";
+    const std::string forged[] = {
+        own + "user-1002.slice/" + firefox,
+        own + "user-0.slice/" + firefox,
+        own + "user.slice/user-1002.slice/" + firefox,
+        "/user.slice/user-1001.slice/user@1001.service/user.slice/user-0.slice/" + firefox,
     };
     const Case cases[] = {
         {"/user.slice/user-1000.slice/user@1000.service/app.slice/"
@@ -53,9 +64,25 @@ TEST(TrafficdNames, CgroupPathsGiveIdentifierAndOwner) {
         {"/user.slice/user-x1.slice/a.scope", "", "a", std::nullopt},
         {"/", "", "system", std::nullopt},
         {"", "ssh", "ssh", std::nullopt},
+        // A user's own delegated subtree, with slices that name other users: still its own.
+        {forged[0].c_str(), "firefox", "org.mozilla.firefox", 1001},
+        {forged[1].c_str(), "firefox", "org.mozilla.firefox", 1001},
+        {forged[2].c_str(), "firefox", "org.mozilla.firefox", 1001},
+        {forged[3].c_str(), "firefox", "org.mozilla.firefox", 1001},
+        // Only the top: a user slice elsewhere, or spelt other than systemd spells it, is no one's.
+        {"/system.slice/user-1000.slice/a.scope", "", "a", std::nullopt},
+        {"/user-1000.slice/a.scope", "", "a", std::nullopt},
+        {"/user.slice/user-01000.slice/a.scope", "", "a", std::nullopt},
+        {"/user.slice/user-+7.slice/a.scope", "", "a", std::nullopt},
+        {"/user.slice/user-99999999999.slice/a.scope", "", "a", std::nullopt},
+        // A counted root below the mount (--cgroup): owners are read below it, never above.
+        {"/test/user.slice/user-7.slice/a.scope", "", "a", 7, "/test"},
+        {"/test/user.slice/user-7.slice/a.scope", "", "a", 7, "/test/"},
+        {"/user.slice/user-7.slice/test/a.scope", "", "system", std::nullopt, "/test"},
+        {"/test2/user.slice/user-7.slice/a.scope", "", "system", std::nullopt, "/test"},
     };
     for (const auto& c : cases) {
-        auto identity = identifyCgroup(c.path, c.comm);
+        auto identity = identifyCgroup(c.path, c.comm, c.root);
         EXPECT_EQ(identity.app, c.app) << c.path;
         EXPECT_EQ(identity.owner, c.owner) << c.path;
     }
