@@ -1,5 +1,7 @@
 #include "trafficd/cgroups/CgroupIdentity.h"
 
+#include "trafficd/cgroups/ApplicationName.h"
+
 #include <charconv>
 #include <vector>
 
@@ -77,7 +79,10 @@ std::optional<std::string> applicationIdFromUnit(std::string_view unit) {
     if (!id) return std::nullopt;
     constexpr std::string_view desktop = ".desktop";
     if (id->ends_with(desktop)) id->resize(id->size() - desktop.size());
-    if (id->empty()) return std::nullopt;
+    // An identifier names a file in the title service's applications/ folders: nothing that
+    // could leave it or name a hidden file. Such a unit is then named as any other cgroup is.
+    if (id->empty() || id->front() == '.' || id->find('/') != std::string::npos)
+        return std::nullopt;
     return id;
 }
 
@@ -131,6 +136,7 @@ CgroupIdentity identifyCgroup(std::string_view path, std::string_view comm,
     } else {
         identity.app = "system";
     }
+    identity.app = cleanApplicationName(identity.app);
     return identity;
 }
 

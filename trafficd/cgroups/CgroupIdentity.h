@@ -12,7 +12,8 @@ namespace bytarn::trafficd {
 // The desktop file ID of an application unit as desktops name them
 // (app-[<launcher>-]<ID>-<random>.scope, app-[<launcher>-]<ID>@<random>.service, Flatpak's
 // app-flatpak-<ID>-<n>.scope): \xNN undone, a trailing ".desktop" dropped. nullopt for any other
-// name, including malformed application units.
+// name, including malformed application units and IDs with '/', a leading '.' or a control
+// character.
 std::optional<std::string> applicationIdFromUnit(std::string_view unit);
 
 struct CgroupIdentity {
@@ -30,7 +31,8 @@ std::optional<uid_t> uidOfUserSlice(std::string_view component);
 // created the socket, empty when unknown. The owner comes from countedRoot/user.slice/
 // user-<UID>.slice and nothing deeper: users create cgroups below their own slice and may name
 // them anything. The innermost application unit names the traffic; otherwise the program, else
-// the innermost unit without its suffix, else "system".
+// the innermost unit without its suffix, else "system"; always made clean by
+// cleanApplicationName.
 CgroupIdentity identifyCgroup(std::string_view path, std::string_view comm,
                               std::string_view countedRoot = "/");
 
