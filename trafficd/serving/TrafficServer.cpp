@@ -1,6 +1,7 @@
 #include "trafficd/serving/TrafficServer.h"
 
 #include "trafficd/Log.h"
+#include "trafficd/serving/LineFormat.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -19,18 +20,6 @@ namespace {
 
 constexpr size_t maxLine = 64;
 constexpr size_t outputHighWater = 64 * 1024;
-
-std::string jsonLine(const nlohmann::ordered_json& value) {
-    // Program names may hold any bytes: replace what is not UTF-8 rather than fail.
-    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
-}
-
-std::string deltaLine(const std::string& epoch, const Delta& delta) {
-    nlohmann::ordered_json usage = nlohmann::ordered_json::array();
-    for (const auto& [key, bytes] : delta.bytes)
-        usage.push_back({{"app", key.first}, {"kind", key.second}, {"bytes", bytes}});
-    return jsonLine({{"epoch", epoch}, {"seq", delta.seq}, {"time", delta.time}, {"usage", usage}});
-}
 
 void setNonBlocking(int fd) {
     int flags = ::fcntl(fd, F_GETFL);
