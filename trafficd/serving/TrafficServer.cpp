@@ -56,12 +56,28 @@ int TrafficServer::listeningSocket(const std::filesystem::path& path) {
         if (!S_ISSOCK(status.st_mode))
             throw std::runtime_error(path.string() +
                                      " exists and is not a socket; not replacing it");
+        // Only a stale socket is replaced: one that a helper still serves stays its own (two
+        // helpers would each attach their programs and count everything twice).
+        // Non-blocking: a live helper with a full backlog answers EAGAIN rather than hold us.
+        int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        bool live = probe >= 0 &&
+                    (::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
+                     errno == EAGAIN);
+        if (probe >= 0) ::close(probe);
+        if (live)
+            throw std::runtime_error("another bytarn-trafficd is serving on " + path.string() +
+                                     "; not starting a second one");
         ::unlink(path.c_str());
     }
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::chmod(path.c_str(), 0666) != 0 || ::listen(fd, 16) != 0) {
-        std::string reason = std::strerror(errno);
+    // The socket is made with its mode (0666: every user's collector connects) rather than
+    // changed after bind: chmod on the path would follow a symlink put there meanwhile.
+    mode_t oldMask = ::umask(0111);
+    bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    int bindError = errno;
+    ::umask(oldMask);
+    if (!bound || ::listen(fd, 16) != 0) {
+        std::string reason = std::strerror(bound ? errno : bindError);
         if (fd >= 0) ::close(fd);
         throw std::runtime_error("cannot listen on " + path.string() + ": " + reason);
     }
@@ -202,10 +218,8 @@ bool TrafficServer::readFrom(Client& client) {
 bool TrafficServer::handleLine(Client& client, const std::string& line) {
     auto who = "client of uid " + std::to_string(client.uid);
     auto fail = [&] {
-        std::string shown = line.substr(0, maxLine);
-        for (auto& c : shown)
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-        logLine(who + " sent \"" + shown + "\", not \"ack EPOCH SEQ\"; closing its connection");
+        logLine(who + " sent \"" + printable(line, maxLine) +
+                "\", not \"ack EPOCH SEQ\"; closing its connection");
         return false;
     };
     if (line.size() > maxLine || !line.starts_with("ack ")) return fail();
@@ -216,8 +230,8 @@ bool TrafficServer::handleLine(Client& client, const std::string& line) {
         return fail();
     uint64_t seq = std::stoull(digits);
     if (!ledger_.acknowledge(client.uid, epoch, seq)) {
-        logLine(who + " acknowledged " + epoch + " " + digits + ", which was never sent (epoch " +
-                ledger_.epoch() + "); ignored");
+        logLine(who + " acknowledged " + printable(epoch) + " " + digits +
+                ", which was never sent (epoch " + ledger_.epoch() + "); ignored");
         return true;
     }
     fill(client);  // the window may have opened

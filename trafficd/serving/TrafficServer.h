@@ -26,7 +26,8 @@ class TrafficServer {
     TrafficServer& operator=(const TrafficServer&) = delete;
 
     // The socket systemd passed (LISTEN_FDS/LISTEN_PID, fd 3), else a new one at path: parent
-    // directory created, a stale socket replaced, mode 0666. Throws std::runtime_error.
+    // directory created, a stale socket replaced, created with mode 0666. Throws
+    // std::runtime_error when path is not a socket, or is one a live helper answers on.
     static int listeningSocket(const std::filesystem::path& path);
 
     // Descriptors to poll, then handle what poll reported for them (same order).
