@@ -125,6 +125,7 @@ void TrafficServer::handle(const std::vector<pollfd>& ready) {
 }
 
 void TrafficServer::offerDeltas() {
+    clientLog_.flush();
     std::vector<int> broken;
     for (auto& [fd, client] : clients_) {
         fill(client);
@@ -163,14 +164,16 @@ void TrafficServer::accept() {
             it = next;
         }
         if (taken) {
-            logLine("refusing a second client of uid " + std::to_string(client.uid) + " (pid " +
-                    std::to_string(credentials.pid) + ")");
+            clientLog_.write(client.uid, "refusals of a second client",
+                             "refusing a second client of uid " + std::to_string(client.uid) +
+                                 " (pid " + std::to_string(credentials.pid) + ")");
             client.output = jsonLine({{"error", "another client of uid " +
                                                     std::to_string(client.uid) + " is connected"}});
             client.closing = true;
         } else {
-            logLine("client of uid " + std::to_string(client.uid) + " connected (pid " +
-                    std::to_string(credentials.pid) + ")");
+            clientLog_.write(client.uid, "connections",
+                             "client of uid " + std::to_string(client.uid) + " connected (pid " +
+                                 std::to_string(credentials.pid) + ")");
             client.output = jsonLine({{"hello", "bytarn-trafficd"},
                                       {"version", 1},
                                       {"uid", client.uid},
@@ -208,8 +211,9 @@ bool TrafficServer::readFrom(Client& client) {
             if (!handleLine(client, line)) return false;
         }
         if (client.input.size() > maxLine) {
-            logLine("client of uid " + std::to_string(client.uid) +
-                    " sent a line longer than 64 bytes; closing its connection");
+            clientLog_.write(client.uid, "lines too long",
+                             "client of uid " + std::to_string(client.uid) +
+                                 " sent a line longer than 64 bytes; closing its connection");
             return false;
         }
     }
@@ -218,8 +222,9 @@ bool TrafficServer::readFrom(Client& client) {
 bool TrafficServer::handleLine(Client& client, const std::string& line) {
     auto who = "client of uid " + std::to_string(client.uid);
     auto fail = [&] {
-        logLine(who + " sent \"" + printable(line, maxLine) +
-                "\", not \"ack EPOCH SEQ\"; closing its connection");
+        clientLog_.write(client.uid, "bad lines",
+                         who + " sent \"" + printable(line, maxLine) +
+                             "\", not \"ack EPOCH SEQ\"; closing its connection");
         return false;
     };
     if (line.size() > maxLine || !line.starts_with("ack ")) return fail();
@@ -230,8 +235,9 @@ bool TrafficServer::handleLine(Client& client, const std::string& line) {
         return fail();
     uint64_t seq = std::stoull(digits);
     if (!ledger_.acknowledge(client.uid, epoch, seq)) {
-        logLine(who + " acknowledged " + printable(epoch) + " " + digits +
-                ", which was never sent (epoch " + ledger_.epoch() + "); ignored");
+        clientLog_.write(client.uid, "acknowledgements of deltas never sent",
+                         who + " acknowledged " + printable(epoch) + " " + digits +
+                             ", which was never sent (epoch " + ledger_.epoch() + "); ignored");
         return true;
     }
     fill(client);  // the window may have opened
@@ -250,7 +256,9 @@ bool TrafficServer::writeTo(Client& client) {
 }
 
 void TrafficServer::close(Client& client) {
-    if (!client.closing) logLine("client of uid " + std::to_string(client.uid) + " disconnected");
+    if (!client.closing)
+        clientLog_.write(client.uid, "disconnections",
+                         "client of uid " + std::to_string(client.uid) + " disconnected");
     int fd = client.fd;
     ::close(fd);
     clients_.erase(fd);

@@ -2,6 +2,7 @@
 // client per uid, non-blocking throughout so that a slow client never holds up the readings.
 #pragma once
 
+#include "trafficd/serving/ClientLog.h"
 #include "trafficd/serving/DeltaLedger.h"
 
 #include <poll.h>
@@ -34,7 +35,8 @@ class TrafficServer {
     std::vector<pollfd> pollSet() const;
     void handle(const std::vector<pollfd>& ready);
 
-    // New deltas are in the ledger: queue them for the clients connected.
+    // New deltas are in the ledger: queue them for the clients connected. Also sums up the
+    // clients' log lines held back (about once a second, with the readings).
     void offerDeltas();
 
   private:
@@ -55,6 +57,7 @@ class TrafficServer {
 
     int listenFd_;
     DeltaLedger& ledger_;
+    ClientLog clientLog_;            // every line a client causes goes through it
     std::map<int, Client> clients_;  // by fd
 };
 
