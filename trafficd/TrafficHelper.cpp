@@ -67,8 +67,15 @@ int runTrafficHelper(const HelperOptions& options) {
     try {
         DeltaLedger ledger(randomEpoch());
         CgroupDirectory cgroups(*mount, attach);
+        // Buckets are the cgroups at the level of user.slice/user-<UID>.slice below the
+        // counted root: each user's slice, each system service.
+        TableShares shares;
+        shares.bucketLevel = 2;
+        for (const auto& component : attach.lexically_relative(*mount))
+            if (component != ".") ++shares.bucketLevel;
         KernelCounters counters(
-            attach, [&](uint64_t id, std::string path) { cgroups.learn(id, std::move(path)); });
+            attach, [&](uint64_t id, std::string path) { cgroups.learn(id, std::move(path)); },
+            BYTARN_TRAFFIC_MAX_ENTRIES, shares);
         InterfaceKinds interfaces(std::move(rules), options.sysfs, {},
                                   std::make_unique<NetworkManagerModems>());
         TrafficAccounting accounting;
