@@ -65,6 +65,8 @@ int runTrafficHelper(const HelperOptions& options) {
     }
     auto rules = loadInterfaceRules(options.interfaces, !options.interfacesGiven);
     try {
+        // The socket first: a second helper refuses before it attaches anything.
+        int listenFd = TrafficServer::listeningSocket(options.socket);
         DeltaLedger ledger(randomEpoch());
         CgroupDirectory cgroups(*mount, attach);
         // Buckets are the cgroups at the level of user.slice/user-<UID>.slice below the
@@ -79,7 +81,7 @@ int runTrafficHelper(const HelperOptions& options) {
         InterfaceKinds interfaces(std::move(rules), options.sysfs, {},
                                   std::make_unique<NetworkManagerModems>());
         TrafficAccounting accounting;
-        TrafficServer server(TrafficServer::listeningSocket(options.socket), ledger);
+        TrafficServer server(listenFd, ledger);
         int signals = signalDescriptor();
         logLine("counting traffic of " + attach.string() + " (epoch " + ledger.epoch() + ")");
 
