@@ -65,8 +65,9 @@ int runTrafficHelper(const HelperOptions& options) {
     }
     auto rules = loadInterfaceRules(options.interfaces, !options.interfacesGiven);
     try {
-        // The socket first: a second helper refuses before it attaches anything.
-        int listenFd = TrafficServer::listeningSocket(options.socket);
+        // A second helper refuses before it attaches anything; the socket itself is made once
+        // the counters run (its appearing tells that the helper is ready).
+        TrafficServer::refuseIfServed(options.socket);
         DeltaLedger ledger(randomEpoch());
         CgroupDirectory cgroups(*mount, attach);
         // Buckets are the cgroups at the level of user.slice/user-<UID>.slice below the
@@ -81,7 +82,7 @@ int runTrafficHelper(const HelperOptions& options) {
         InterfaceKinds interfaces(std::move(rules), options.sysfs, {},
                                   std::make_unique<NetworkManagerModems>());
         TrafficAccounting accounting;
-        TrafficServer server(listenFd, ledger);
+        TrafficServer server(TrafficServer::listeningSocket(options.socket), ledger);
         int signals = signalDescriptor();
         logLine("counting traffic of " + attach.string() + " (epoch " + ledger.epoch() + ")");
 

@@ -58,15 +58,7 @@ int TrafficServer::listeningSocket(const std::filesystem::path& path) {
                                      " exists and is not a socket; not replacing it");
         // Only a stale socket is replaced: one that a helper still serves stays its own (two
         // helpers would each attach their programs and count everything twice).
-        // Non-blocking: a live helper with a full backlog answers EAGAIN rather than hold us.
-        int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        bool live = probe >= 0 &&
-                    (::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
-                     errno == EAGAIN);
-        if (probe >= 0) ::close(probe);
-        if (live)
-            throw std::runtime_error("another bytarn-trafficd is serving on " + path.string() +
-                                     "; not starting a second one");
+        refuseIfServed(path);
         ::unlink(path.c_str());
     }
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -83,6 +75,24 @@ int TrafficServer::listeningSocket(const std::filesystem::path& path) {
     }
     logLine("serving on " + path.string());
     return fd;
+}
+
+void TrafficServer::refuseIfServed(const std::filesystem::path& path) {
+    const char* listenPid = std::getenv("LISTEN_PID");
+    if (listenPid && std::strtol(listenPid, nullptr, 10) == ::getpid()) return;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.string().size() >= sizeof address.sun_path) return;  // listeningSocket says why
+    std::strcpy(address.sun_path, path.c_str());
+    // Non-blocking: a live helper with a full backlog answers EAGAIN rather than hold us.
+    int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    bool live = probe >= 0 &&
+                (::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
+                 errno == EAGAIN);
+    if (probe >= 0) ::close(probe);
+    if (live)
+        throw std::runtime_error("another bytarn-trafficd is serving on " + path.string() +
+                                 "; not starting a second one");
 }
 
 TrafficServer::TrafficServer(int listenFd, DeltaLedger& ledger)

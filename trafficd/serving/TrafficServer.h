@@ -30,6 +30,9 @@ class TrafficServer {
     // directory created, a stale socket replaced, created with mode 0666. Throws
     // std::runtime_error when path is not a socket, or is one a live helper answers on.
     static int listeningSocket(const std::filesystem::path& path);
+    // Throws std::runtime_error when a live helper answers on path (a socket systemd passes is
+    // never checked).
+    static void refuseIfServed(const std::filesystem::path& path);
 
     // Descriptors to poll, then handle what poll reported for them (same order).
     std::vector<pollfd> pollSet() const;
