@@ -21,6 +21,8 @@ void DeltaLedger::add(uid_t uid, int64_t time,
                      [](const auto& entry) { return entry.second > 0; }))
         return;
     auto& user = users_[uid];
+    // Deltas from this index on hold this reading (it may span several).
+    size_t firstWritten = user.deltas.size();
     for (const auto& [key, count] : bytes) {
         if (count == 0) continue;
         // The last delta takes the entry while it is unsent, in this slot, and either holds the
@@ -36,6 +38,7 @@ void DeltaLedger::add(uid_t uid, int64_t time,
             delta.seq = user.nextSeq++;
             user.deltas.push_back(std::move(delta));
         }
+        firstWritten = std::min(firstWritten, user.deltas.size() - 1);
         auto& delta = user.deltas.back();
         delta.time = time;
         auto [entry, inserted] = delta.bytes.try_emplace(key, 0);
@@ -43,9 +46,10 @@ void DeltaLedger::add(uid_t uid, int64_t time,
         entry->second = std::min<uint64_t>(entry->second + count, (uint64_t{1} << 63) - 1);
         user.entries += inserted;
     }
-    // The bound: drop the oldest deltas (never the one just written) and say so, once per episode.
+    // The bound: drop the oldest deltas (never those just written) and say so, once per episode.
     bool dropped = false;
-    while (user.entries > maxEntriesPerUid_ && user.deltas.size() > 1) {
+    while (user.entries > maxEntriesPerUid_ && firstWritten > 0) {
+        --firstWritten;
         user.entries -= user.deltas.front().bytes.size();
         user.deltas.pop_front();
         dropped = true;
