@@ -1,6 +1,8 @@
 // The kernel source's reader of the traffic helper's lines, whose socket anyone may own: every
 // line is refused with a reason or read into a message whose fields keep their ranges, and an
-// accepted message, written out again, reads the same.
+// accepted message, written out again, reads the same. And the names in those lines: each input
+// line, taken as a program's or a scope's name (which a user may choose freely), comes out of the
+// helper's cleaning as a name the collector counts, in a delta line it reads whole.
 #include <nlohmann/json.hpp>
 
 #include <string>
@@ -10,6 +12,8 @@
 #include "collector/sources/RecordLineReader.h"
 #include "collector/sources/TrafficHelperLine.h"
 #include "fuzz/FuzzSupport.h"
+#include "trafficd/cgroups/ApplicationName.h"
+#include "trafficd/serving/LineFormat.h"
 
 namespace {
 
@@ -51,8 +55,10 @@ void check(std::string_view line) {
             fail("a hello out of range was accepted", std::string(line));
     } else if (auto* delta = std::get_if<TrafficDelta>(&*message)) {
         if (!isEpoch(delta->epoch) || delta->seq < 1 || delta->time < 0 ||
-            delta->time > kLatestDeltaTime || delta->usage.empty())
+            delta->time > kLatestDeltaTime || (delta->usage.empty() && delta->skipped.empty()))
             fail("a delta out of range was accepted", std::string(line));
+        for (const auto& entry : delta->skipped)
+            if (entry.reason.empty()) fail("a usage entry was skipped without a reason", "");
         for (const auto& entry : delta->usage)
             if (entry.app.empty() || !checkApplicationIdentifier(entry.app, nullptr) ||
                 entry.bytes < 1 || entry.bytes > 0x7fff'ffff'ffff'ffffULL)
@@ -79,6 +85,28 @@ void check(std::string_view line) {
         fail("an accepted line reads differently written out", again);
 }
 
+void checkName(std::string_view name) {
+    namespace trafficd = bytarn::trafficd;
+    std::string clean = trafficd::cleanApplicationName(name);
+    if (!trafficd::isCleanApplicationName(clean)) fail("a cleaned name is not clean", clean);
+    if (trafficd::cleanApplicationName(clean) != clean)
+        fail("cleaning changed a clean name", clean);
+    if (trafficd::isCleanApplicationName(name) && clean != name)
+        fail("cleaning changed a clean name", std::string(name));
+    std::string why;
+    if (!checkApplicationIdentifier(clean, &why)) fail("the collector refuses a cleaned name", why);
+    trafficd::Delta delta;
+    delta.seq = 1;
+    delta.bytes[{clean, "wifi"}] = 1;
+    std::string line = trafficd::deltaLine("9f1c0b7e5a3d2e11", delta);
+    line.pop_back();  // the newline
+    std::string error;
+    auto message = parseTrafficHelperLine(line, &error);
+    const auto* read = message ? std::get_if<TrafficDelta>(&*message) : nullptr;
+    if (!read || !read->skipped.empty() || read->usage.size() != 1 || read->usage[0].app != clean)
+        fail("the collector does not count a delta of a cleaned name", line);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -88,6 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::size_t newline = text.find('\n', at);
         if (newline == std::string_view::npos) newline = text.size();
         check(text.substr(at, newline - at));
+        checkName(text.substr(at, newline - at));
         at = newline + 1;
     }
     return 0;

@@ -73,10 +73,20 @@ int runTrafficHelper(const HelperOptions& options) {
     }
     auto rules = loadInterfaceRules(options.interfaces, !options.interfacesGiven);
     try {
+        // A second helper refuses before it attaches anything; the socket itself is made once
+        // the counters run (its appearing tells that the helper is ready).
+        TrafficServer::refuseIfServed(options.socket);
         DeltaLedger ledger(randomEpoch());
         CgroupDirectory cgroups(*mount, attach);
+        // Buckets are the cgroups at the level of user.slice/user-<UID>.slice below the
+        // counted root: each user's slice, each system service.
+        TableShares shares;
+        shares.bucketLevel = 2;
+        for (const auto& component : attach.lexically_relative(*mount))
+            if (component != ".") ++shares.bucketLevel;
         KernelCounters counters(
-            attach, [&](uint64_t id, std::string path) { cgroups.learn(id, std::move(path)); });
+            attach, [&](uint64_t id, std::string path) { cgroups.learn(id, std::move(path)); },
+            BYTARN_TRAFFIC_MAX_ENTRIES, shares);
         InterfaceKinds interfaces(std::move(rules), options.sysfs);
         NetworkManagerDevices networkManager;
         TrafficAccounting accounting;

@@ -269,6 +269,29 @@ std::optional<std::string> KernelTrafficSource::handleLine(Connection& connectio
     return std::nullopt;
 }
 
+void KernelTrafficSource::noteSkipped(const TrafficDelta& delta) {
+    // Enough names to tell what went wrong, bounded against a helper that sends endless ones.
+    constexpr std::size_t kMostNamesLogged = 1000;
+    for (const auto& entry : delta.skipped) {
+        ++skipped_;
+        if (skippedNamesLogged_.size() > kMostNamesLogged ||
+            !skippedNamesLogged_.insert(entry.app).second)
+            continue;
+        if (skippedNamesLogged_.size() > kMostNamesLogged) {
+            SystemLog::writef(
+                "bytarn-collector: the traffic helper at %s sent usage entries of more than %zu "
+                "names that cannot be counted; skipping them without further lines",
+                socketPath_.c_str(), kMostNamesLogged);
+            continue;
+        }
+        SystemLog::writef(
+            "bytarn-collector: the traffic helper at %s sent a usage entry that cannot be "
+            "counted (%s) in delta %s %lld: %s; skipped it, and counted the rest",
+            socketPath_.c_str(), printableExcerpt(entry.reason).c_str(), delta.epoch.c_str(),
+            static_cast<long long>(delta.seq), printableExcerpt(entry.app, 80).c_str());
+    }
+}
+
 void KernelTrafficSource::handleDelta(Connection& connection, TrafficDelta& delta) {
     noteConnected(connection);
     connection.receivedSeq = std::max(connection.receivedSeq, delta.seq);
@@ -277,6 +300,7 @@ void KernelTrafficSource::handleDelta(Connection& connection, TrafficDelta& delt
         // have already), never counted again.
         ++resent_;
     } else {
+        noteSkipped(delta);
         SourceProgress progress{delta.epoch, delta.seq};
         collector_.recordDelta(kProgressName, progress, static_cast<double>(delta.time),
                                delta.usage);

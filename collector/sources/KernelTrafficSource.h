@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -54,6 +55,8 @@ class KernelTrafficSource {
     std::size_t countedDeltas() const { return counted_; }
     std::size_t resentDeltas() const { return resent_; }
     std::size_t rejectedLines() const { return rejected_; }
+    // Usage entries left out of the deltas they came in (their neighbours counted).
+    std::size_t skippedEntries() const { return skipped_; }
 
   private:
     struct Connection;
@@ -64,6 +67,9 @@ class KernelTrafficSource {
     // Handles one line; returns why the connection must end, or nothing.
     std::optional<std::string> handleLine(Connection& connection, std::string_view line);
     void handleDelta(Connection& connection, TrafficDelta& delta);
+    // Logs each skipped entry once per application name (a name the helper keeps sending would
+    // otherwise log a line every second).
+    void noteSkipped(const TrafficDelta& delta);
     // Acknowledges what is both committed and received on this connection.
     void acknowledge(Connection& connection);
     // Logs a line about reaching the helper unless it is the one logged last.
@@ -86,6 +92,7 @@ class KernelTrafficSource {
     std::optional<SourceProgress> countedProgress_;  // the last delta whose usage is counted
     bool progressLoaded_ = false;
     std::string lastNote_;  // the last line about reaching the helper
+    std::set<std::string> skippedNamesLogged_;
 
     // Written by the collector's save, read by the source's thread.
     std::mutex committedMutex_;
@@ -95,4 +102,5 @@ class KernelTrafficSource {
     std::atomic<std::size_t> counted_{0};
     std::atomic<std::size_t> resent_{0};
     std::atomic<std::size_t> rejected_{0};
+    std::atomic<std::size_t> skipped_{0};
 };

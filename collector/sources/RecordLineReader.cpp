@@ -89,6 +89,12 @@ bool checkApplicationIdentifier(std::string_view text, std::string* error) {
     for (unsigned char c : text)
         if (c < 0x20 || c == 0x7f)
             return fail(error, "the application identifier contains a control character");
+    // Identifiers name desktop entries (applications/<identifier>.desktop): nothing that could
+    // leave that folder or name a hidden file.
+    if (text.find('/') != std::string_view::npos)
+        return fail(error, "the application identifier contains '/'");
+    if (!text.empty() && text.front() == '.')
+        return fail(error, "the application identifier starts with '.'");
     return true;
 }
 

@@ -22,11 +22,12 @@ struct RecordLine {
 };
 
 // Whether text is an application identifier as the collector takes it from a traffic source:
-// UTF-8 without control characters, at most 255 bytes. The reason in *error when it is not.
+// UTF-8 without control characters or '/', not starting with '.', at most 255 bytes. The reason
+// in *error when it is not.
 bool checkApplicationIdentifier(std::string_view text, std::string* error);
 
 // Reads "record APP KIND BYTES": words separated by spaces or tabs, APP an application
-// identifier (UTF-8 without control characters, at most 255 bytes), KIND wifi, cellular or
+// identifier (as checkApplicationIdentifier takes it), KIND wifi, cellular or
 // unknown, BYTES a decimal count from 0 to 2^63-1. Nothing, with the reason in *error, for
 // anything else.
 std::optional<RecordLine> parseRecordLine(std::string_view line, std::string* error);

@@ -49,33 +49,41 @@ bool readInteger(const json& object, const char* name, std::uint64_t least, std:
     return true;
 }
 
-bool readUsage(const json& object, std::vector<UsageCollector::Traffic>* usage,
-               std::string* error) {
+// Why an entry cannot be counted, or nothing when it can (then it is added to *usage).
+std::optional<std::string> readUsageEntry(const json& entry,
+                                          std::vector<UsageCollector::Traffic>* usage) {
+    if (!entry.is_object()) return "not an object";
+    auto app = entry.find("app");
+    if (app == entry.end() || !app->is_string() || app->get_ref<const std::string&>().empty())
+        return "\"app\" is missing, empty or not a string";
+    std::string why;
+    if (!checkApplicationIdentifier(app->get_ref<const std::string&>(), &why)) return why;
+    auto kindField = entry.find("kind");
+    std::optional<NetworkKind> kind;
+    if (kindField != entry.end() && kindField->is_string())
+        kind = networkKindNamed(kindField->get_ref<const std::string&>());
+    if (!kind) return "\"kind\" is missing or not one of wifi, cellular and unknown";
+    std::int64_t bytes = 0;
+    if (!readInteger(entry, "bytes", 1, kLargestCount, &bytes, &why)) return why;
+    usage->push_back(
+        {app->get_ref<const std::string&>(), *kind, static_cast<std::uint64_t>(bytes)});
+    return std::nullopt;
+}
+
+bool readUsage(const json& object, TrafficDelta* delta, std::string* error) {
     auto found = object.find("usage");
     if (found == object.end() || !found->is_array() || found->empty())
         return fail(error, "\"usage\" is missing or not a non-empty list");
     for (std::size_t index = 0; index < found->size(); ++index) {
         const json& entry = (*found)[index];
-        std::string where = "usage entry " + std::to_string(index + 1) + ": ";
-        if (!entry.is_object()) return fail(error, where + "not an object");
-        auto app = entry.find("app");
-        if (app == entry.end() || !app->is_string() || app->get_ref<const std::string&>().empty())
-            return fail(error, where + "\"app\" is missing, empty or not a string");
-        std::string why;
-        if (!checkApplicationIdentifier(app->get_ref<const std::string&>(), &why))
-            return fail(error, where + why);
-        auto kindField = entry.find("kind");
-        std::optional<NetworkKind> kind;
-        if (kindField != entry.end() && kindField->is_string())
-            kind = networkKindNamed(kindField->get_ref<const std::string&>());
-        if (!kind)
-            return fail(error,
-                        where + "\"kind\" is missing or not one of wifi, cellular and unknown");
-        std::int64_t bytes = 0;
-        if (!readInteger(entry, "bytes", 1, kLargestCount, &bytes, &why))
-            return fail(error, where + why);
-        usage->push_back(
-            {app->get_ref<const std::string&>(), *kind, static_cast<std::uint64_t>(bytes)});
+        if (auto why = readUsageEntry(entry, &delta->usage)) {
+            std::string app;
+            if (entry.is_object())
+                if (auto name = entry.find("app"); name != entry.end() && name->is_string())
+                    app = name->get<std::string>();
+            delta->skipped.push_back(
+                {std::move(app), "usage entry " + std::to_string(index + 1) + ": " + *why});
+        }
     }
     return true;
 }
@@ -197,7 +205,7 @@ std::optional<TrafficHelperMessage> parseTrafficHelperLine(std::string_view line
         if (!readEpoch(object, &delta.epoch, error) ||
             !readInteger(object, "seq", 1, kLargestCount, &delta.seq, error) ||
             !readInteger(object, "time", 0, kLatestDeltaTime, &delta.time, error) ||
-            !readUsage(object, &delta.usage, error))
+            !readUsage(object, &delta, error))
             return std::nullopt;
         return delta;
     }

@@ -20,12 +20,20 @@ struct TrafficHelperHello {
     std::string epoch;
 };
 
+// A usage entry that was left out of its delta, and why.
+struct SkippedUsageEntry {
+    std::string app;  // as sent, empty when it was not a string
+    std::string reason;
+};
+
 // {"epoch":"...","seq":42,"time":1765180800,"usage":[{"app":"...","kind":"wifi","bytes":1}]}
 struct TrafficDelta {
     std::string epoch;
     std::int64_t seq = 0;
     std::int64_t time = 0;  // Unix seconds
     std::vector<UsageCollector::Traffic> usage;
+    // Entries that could not be read: only they are left out, never their neighbours.
+    std::vector<SkippedUsageEntry> skipped;
 };
 
 // {"error":"..."}: the helper closes the connection after it.
@@ -54,12 +62,13 @@ constexpr std::int64_t kLatestDeltaTime = 253402300799;
 
 // Reads one line. Nothing, with the reason in *error, for anything that is not exactly one of
 // the messages: every field present with its type and range, an epoch of 16 lower-case hex
-// digits, seq from 1 and bytes from 1 below 2^63, time from 0 to kLatestDeltaTime, a non-empty
-// usage list whose applications pass checkApplicationIdentifier and are not empty, and whose
-// kinds are wifi, cellular or unknown; an interfaces list whose names are 1 to 15 bytes without
-// control characters, "/" or spaces, indexes from 1 below 2^32 and kinds wifi, cellular, unknown
-// or ignore. Unknown fields are ignored. JSON nested deeper than the
-// messages go is refused before it is built.
+// digits, seq from 1, time from 0 to kLatestDeltaTime and a non-empty usage list; an interfaces
+// list whose names are 1 to 15 bytes without control characters, "/" or spaces, indexes from 1
+// below 2^32 and kinds wifi, cellular, unknown or ignore. A usage entry is read into `usage` when
+// its application passes checkApplicationIdentifier and is not empty, its kind is wifi, cellular
+// or unknown and its bytes are from 1 below 2^63; any other entry goes to `skipped` with its
+// reason, and the rest of the delta still counts. Unknown fields are ignored. JSON nested deeper
+// than the messages go is refused before it is built.
 std::optional<TrafficHelperMessage> parseTrafficHelperLine(std::string_view line,
                                                            std::string* error);
 

@@ -42,7 +42,20 @@ TrafficAccounting::Round TrafficAccounting::account(const std::vector<CounterRea
         auto kind = cached->second;
         if (kind == InterfaceKind::ignore) continue;
         auto path = cgroups.pathOf(reading.key.cgroup_id);
-        auto identity = identifyCgroup(path.value_or(""), reading.program);
+        bool overShare = reading.key.program == BYTARN_PROGRAM_OVER_SHARE;
+        auto identity = identifyCgroup(path.value_or(""), overShare ? "" : reading.program,
+                                       cgroups.countedRoot());
+        if (overShare) {
+            // A bucket over its share of the kernel's tables: its new traffic, counted whole
+            // under one coarse key.
+            identity.app = otherPrograms;
+            if (bucketsOverShare_.size() < 1000 &&
+                bucketsOverShare_.insert(reading.key.cgroup_id).second)
+                logLine("the cgroup " + printable(path.value_or("?"), 200) +
+                        " holds its share of the kernel's tables; its new traffic is counted "
+                        "as \"" +
+                        otherPrograms + "\"");
+        }
         round.growth[identity.owner.value_or(0)][{identity.app, std::string(kindName(kind))}] +=
             growth;
     }

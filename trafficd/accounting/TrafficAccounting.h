@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,9 @@ using UsageBytes = std::map<std::pair<std::string, std::string>, uint64_t>;  // 
 
 class TrafficAccounting {
   public:
+    // The name of a bucket's traffic past its share of the kernel's tables.
+    static constexpr const char* otherPrograms = "Other programs";
+
     struct Round {
         std::map<uid_t, UsageBytes> growth;    // uid 0 also holds traffic outside every user slice
         std::vector<traffic_key> idleAndGone;  // delete these: nothing of theirs is untaken
@@ -29,6 +33,7 @@ class TrafficAccounting {
 
   private:
     std::unordered_map<std::string, uint64_t> lastTotals_;  // by the key's bytes
+    std::unordered_set<uint64_t> bucketsOverShare_;         // logged once each
 };
 
 }  // namespace bytarn::trafficd

@@ -12,6 +12,8 @@ namespace fs = std::filesystem;
 
 CgroupDirectory::CgroupDirectory(fs::path mount, fs::path scanRoot)
     : mount_(std::move(mount)), scanRoot_(scanRoot.empty() ? mount_ : std::move(scanRoot)) {
+    auto relative = scanRoot_.lexically_relative(mount_).string();
+    countedRoot_ = relative == "." || relative.empty() ? "/" : "/" + relative;
     scan();
 }
 

@@ -18,6 +18,8 @@ class CgroupDirectory {
     explicit CgroupDirectory(std::filesystem::path mount, std::filesystem::path scanRoot = {});
 
     const std::filesystem::path& mount() const { return mount_; }
+    // The counted hierarchy's top (scanRoot) relative to the mount, starting with '/'.
+    const std::string& countedRoot() const { return countedRoot_; }
 
     // A new cgroup as the kernel reported it; path relative to the mount, starting with '/'.
     void learn(uint64_t id, std::string path);
@@ -46,6 +48,7 @@ class CgroupDirectory {
 
     std::filesystem::path mount_;
     std::filesystem::path scanRoot_;
+    std::string countedRoot_;
     struct Entry {
         std::string path;
         uint64_t round;  // when it was learnt

@@ -1,5 +1,7 @@
 #include "trafficd/cgroups/CgroupIdentity.h"
 
+#include "trafficd/cgroups/ApplicationName.h"
+
 #include <charconv>
 #include <vector>
 
@@ -77,25 +79,49 @@ std::optional<std::string> applicationIdFromUnit(std::string_view unit) {
     if (!id) return std::nullopt;
     constexpr std::string_view desktop = ".desktop";
     if (id->ends_with(desktop)) id->resize(id->size() - desktop.size());
-    if (id->empty()) return std::nullopt;
+    // An identifier names a file in the title service's applications/ folders: nothing that
+    // could leave it or name a hidden file. Such a unit is then named as any other cgroup is.
+    if (id->empty() || id->front() == '.' || id->find('/') != std::string::npos)
+        return std::nullopt;
     return id;
 }
 
-CgroupIdentity identifyCgroup(std::string_view path, std::string_view comm) {
+std::optional<uid_t> uidOfUserSlice(std::string_view component) {
+    constexpr std::string_view userPrefix = "user-", slice = ".slice";
+    if (component.size() <= userPrefix.size() + slice.size() ||
+        !component.starts_with(userPrefix) || !component.ends_with(slice))
+        return std::nullopt;
+    auto digits =
+        component.substr(userPrefix.size(), component.size() - userPrefix.size() - slice.size());
+    // systemd's spelling only: decimal digits, no sign, no leading zero.
+    if (digits.find_first_not_of("0123456789") != std::string_view::npos ||
+        (digits.size() > 1 && digits.front() == '0'))
+        return std::nullopt;
+    uid_t uid = 0;
+    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), uid);
+    if (error != std::errc{} || end != digits.data() + digits.size()) return std::nullopt;
+    return uid;
+}
+
+CgroupIdentity identifyCgroup(std::string_view path, std::string_view comm,
+                              std::string_view countedRoot) {
     CgroupIdentity identity;
+    // Only what lies below the counted root names the traffic; a path outside it is the system's.
+    while (countedRoot.ends_with('/')) countedRoot.remove_suffix(1);
+    std::vector<std::string_view> components;
+    if (path.starts_with(countedRoot) &&
+        (path.size() == countedRoot.size() || path[countedRoot.size()] == '/')) {
+        for (auto component : split(path.substr(countedRoot.size()), '/'))
+            if (!component.empty()) components.push_back(component);
+    }
+    // The owner is fixed by the two levels that only root can create: user.slice/user-<UID>.slice
+    // at the top. Whatever a user creates below (a nested "user-0.slice" in a delegated subtree)
+    // changes nothing.
+    if (components.size() >= 2 && components[0] == "user.slice")
+        identity.owner = uidOfUserSlice(components[1]);
     std::optional<std::string> app;
     std::string_view innermostUnit;
-    for (auto component : split(path, '/')) {
-        if (component.empty()) continue;
-        constexpr std::string_view userPrefix = "user-", slice = ".slice";
-        if (component.starts_with(userPrefix) && component.ends_with(slice) &&
-            component.size() > userPrefix.size() + slice.size()) {
-            auto digits = component.substr(userPrefix.size(),
-                                           component.size() - userPrefix.size() - slice.size());
-            uid_t uid = 0;
-            auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), uid);
-            if (error == std::errc{} && end == digits.data() + digits.size()) identity.owner = uid;
-        }
+    for (auto component : components) {
         if (auto id = applicationIdFromUnit(component)) app = std::move(id);
         innermostUnit = component;
     }
@@ -110,6 +136,7 @@ CgroupIdentity identifyCgroup(std::string_view path, std::string_view comm) {
     } else {
         identity.app = "system";
     }
+    identity.app = cleanApplicationName(identity.app);
     return identity;
 }
 

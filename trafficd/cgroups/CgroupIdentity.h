@@ -12,18 +12,28 @@ namespace bytarn::trafficd {
 // The desktop file ID of an application unit as desktops name them
 // (app-[<launcher>-]<ID>-<random>.scope, app-[<launcher>-]<ID>@<random>.service, Flatpak's
 // app-flatpak-<ID>-<n>.scope): \xNN undone, a trailing ".desktop" dropped. nullopt for any other
-// name, including malformed application units.
+// name, including malformed application units and IDs with '/', a leading '.' or a control
+// character.
 std::optional<std::string> applicationIdFromUnit(std::string_view unit);
 
 struct CgroupIdentity {
     std::string app;
-    // The uid of the user-<UID>.slice component; nullopt outside every user slice (system).
+    // The uid of the user-<UID>.slice directly under user.slice at the top of the counted
+    // hierarchy; nullopt for every other cgroup (the system's).
     std::optional<uid_t> owner;
 };
 
-// path is relative to the cgroup2 mount ("/user.slice/..."); comm is the program that created
-// the socket, empty when unknown. The innermost application unit names the traffic; otherwise the
-// program, else the innermost unit without its suffix, else "system".
-CgroupIdentity identifyCgroup(std::string_view path, std::string_view comm);
+// The uid a "user-<UID>.slice" component names (systemd's spelling: decimal, no leading zero).
+std::optional<uid_t> uidOfUserSlice(std::string_view component);
+
+// path is relative to the cgroup2 mount ("/user.slice/..."); countedRoot is the counted
+// hierarchy's top, relative to the mount too ("/" for the whole mount); comm is the program that
+// created the socket, empty when unknown. The owner comes from countedRoot/user.slice/
+// user-<UID>.slice and nothing deeper: users create cgroups below their own slice and may name
+// them anything. The innermost application unit names the traffic; otherwise the program, else
+// the innermost unit without its suffix, else "system"; always made clean by
+// cleanApplicationName.
+CgroupIdentity identifyCgroup(std::string_view path, std::string_view comm,
+                              std::string_view countedRoot = "/");
 
 }  // namespace bytarn::trafficd

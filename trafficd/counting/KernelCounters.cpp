@@ -47,6 +47,8 @@ void checkKernelSupport() {
          "bpf_get_netns_cookie in cgroup/sock_create programs"},
         {BPF_PROG_TYPE_CGROUP_SOCK, BPF_FUNC_get_current_cgroup_id,
          "bpf_get_current_cgroup_id in cgroup/sock_create programs"},
+        {BPF_PROG_TYPE_CGROUP_SOCK, BPF_FUNC_get_current_ancestor_cgroup_id,
+         "bpf_get_current_ancestor_cgroup_id in cgroup/sock_create programs"},
     };
     for (const auto& need : needs) {
         int supported = libbpf_probe_bpf_helper(need.type, need.helper, nullptr);
@@ -81,7 +83,7 @@ uint64_t ownNetnsCookie() {
 }  // namespace
 
 KernelCounters::KernelCounters(const std::filesystem::path& attachCgroup, NewCgroup onNewCgroup,
-                               uint32_t slots)
+                               uint32_t slots, TableShares shares)
     : onNewCgroup_(std::move(onNewCgroup)) {
     libbpf_set_print(libbpfMessage);
     cgroupFd_ = ::open(attachCgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -95,6 +97,9 @@ KernelCounters::KernelCounters(const std::filesystem::path& attachCgroup, NewCgr
             throw StartError(std::string("cannot open the embedded BPF object: ") +
                              std::strerror(errno));
         skeleton_->rodata->helper_netns_cookie = ownNetnsCookie();
+        skeleton_->rodata->bucket_level = shares.bucketLevel;
+        skeleton_->rodata->bucket_key_share = shares.keys;
+        skeleton_->rodata->bucket_name_share = shares.names;
         // The cgroup_mkdir program reads kernel structures through BTF relocations; without the
         // kernel's BTF it stays out and scans alone name cgroups.
         bool followCgroups = ::access("/sys/kernel/btf/vmlinux", R_OK) == 0;
@@ -112,8 +117,14 @@ KernelCounters::KernelCounters(const std::filesystem::path& attachCgroup, NewCgr
             if (bpf_map_update_elem(freeSlots, nullptr, &slot, BPF_ANY) != 0)
                 throw StartError(std::string("cannot fill the kernel's table of free slots: ") +
                                  std::strerror(errno));
-        for (auto* program : {skeleton_->progs.record_socket_origin, skeleton_->progs.count_ingress,
-                              skeleton_->progs.count_egress}) {
+        int freePrograms = bpf_map__fd(skeleton_->maps.free_programs);
+        for (uint16_t number = 1; number <= BYTARN_PROGRAMS_MAX; ++number)
+            if (bpf_map_update_elem(freePrograms, nullptr, &number, BPF_ANY) != 0)
+                throw StartError(
+                    std::string("cannot fill the kernel's table of program numbers: ") +
+                    std::strerror(errno));
+        for (auto* program : {skeleton_->progs.record_socket_origin, skeleton_->progs.forget_socket,
+                              skeleton_->progs.count_ingress, skeleton_->progs.count_egress}) {
             bpf_link* link = bpf_program__attach_cgroup(program, cgroupFd_);
             if (!link) {
                 int error = errno;
@@ -195,7 +206,77 @@ std::vector<CounterReading> KernelCounters::read() {
         for (auto value : values) total += value;
         readings.push_back({key, total, programName(key.program)});
     }
+    if (++readingsDone_ % std::max<uint32_t>(programPassEvery, 1) == 0)
+        releaseUnusedPrograms(readings);
     return readings;
+}
+
+void KernelCounters::refund(uint64_t bucket, uint64_t keys, uint64_t names) {
+    if (bucket == 0) return;
+    // The helper is the only writer of this map: read, add, write back.
+    int fd = bpf_map__fd(skeleton_->maps.bucket_refunded);
+    bucket_charges refunded{};
+    bpf_map_lookup_elem(fd, &bucket, &refunded);
+    refunded.keys += keys;
+    refunded.names += names;
+    bpf_map_update_elem(fd, &bucket, &refunded, BPF_ANY);
+}
+
+void KernelCounters::releaseUnusedPrograms(const std::vector<CounterReading>& readings) {
+    std::vector<bool> inCounters(BYTARN_PROGRAMS_MAX + 1);
+    for (const auto& reading : readings)
+        if (reading.key.program <= BYTARN_PROGRAMS_MAX) inCounters[reading.key.program] = true;
+    int uses = bpf_map__fd(skeleton_->maps.program_uses);
+    auto unused = [&](uint16_t number, program_use* use) {
+        uint32_t index = number;
+        return bpf_map_lookup_elem(uses, &index, use) == 0 && use->sockets <= 0 &&
+               !inCounters[number];
+    };
+    // Second step: a number whose name left a pass ago, still unused, goes back with its share.
+    int freePrograms = bpf_map__fd(skeleton_->maps.free_programs);
+    std::erase_if(retiringPrograms_, [&](uint16_t number) {
+        program_use use{};
+        if (!unused(number, &use)) return false;
+        uint32_t index = number;
+        program_use none{};
+        bpf_map_update_elem(uses, &index, &none, BPF_ANY);
+        refund(use.bucket, 0, 1);
+        programNames_.erase(number);
+        bpf_map_update_elem(freePrograms, nullptr, &number, BPF_ANY);
+        return true;
+    });
+    // First step: names of numbers that nothing uses leave the table, so no new socket takes
+    // their number; a socket that took it just before shows up as a user by the next pass.
+    int programs = bpf_map__fd(skeleton_->maps.programs);
+    std::vector<program_name> leaving;
+    program_name name{}, next{};
+    bool first = true;
+    while (bpf_map_get_next_key(programs, first ? nullptr : &name, &next) == 0) {
+        first = false;
+        name = next;
+        uint16_t number = 0;
+        program_use use{};
+        if (bpf_map_lookup_elem(programs, &name, &number) == 0 && number != 0 &&
+            unused(number, &use)) {
+            programName(number);  // keep its name for counters read meanwhile
+            leaving.push_back(name);
+            retiringPrograms_.push_back(number);
+        }
+    }
+    for (const auto& gone : leaving) bpf_map_delete_elem(programs, &gone);
+}
+
+size_t KernelCounters::programsHeld() const {
+    int programs = bpf_map__fd(skeleton_->maps.programs);
+    size_t count = 0;
+    program_name name{}, next{};
+    bool first = true;
+    while (bpf_map_get_next_key(programs, first ? nullptr : &name, &next) == 0) {
+        first = false;
+        name = next;
+        ++count;
+    }
+    return count;
 }
 
 void KernelCounters::remove(const traffic_key& key) {
@@ -207,7 +288,10 @@ void KernelCounters::remove(const traffic_key& key) {
     int generations = bpf_map__fd(skeleton_->maps.slot_generations);
     uint32_t generation = slot.generation + 1;
     bpf_map_update_elem(generations, &slot.slot, &generation, BPF_ANY);
-    if (bpf_map_delete_elem(keys, &key) == 0) removedSlots_.push_back(slot.slot);
+    if (bpf_map_delete_elem(keys, &key) == 0) {
+        removedSlots_.push_back(slot.slot);
+        refund(slot.bucket, 1, 0);
+    }
 }
 
 void KernelCounters::releaseRemovedSlots() {
@@ -224,7 +308,7 @@ void KernelCounters::releaseRemovedSlots() {
 
 const std::string& KernelCounters::programName(uint16_t number) {
     static const std::string unknown;
-    if (number == 0) return unknown;
+    if (number == 0 || number > BYTARN_PROGRAMS_MAX) return unknown;
     auto known = programNames_.find(number);
     if (known != programNames_.end()) return known->second;
     // A number not seen before: read the names the kernel has given out since the last time.

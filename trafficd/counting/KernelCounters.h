@@ -24,6 +24,15 @@ class StartError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Each bucket's share of the kernel's tables (traffic.bpf.c): a bucket is the cgroup at
+// bucketLevel above a socket's (user.slice/user-<UID>.slice when the counted root is at level
+// bucketLevel - 2). bucketLevel 0 turns shares off.
+struct TableShares {
+    uint32_t bucketLevel = 0;
+    uint64_t keys = BYTARN_TRAFFIC_MAX_ENTRIES / 16;
+    uint64_t names = BYTARN_PROGRAMS_MAX / 8;
+};
+
 struct CounterReading {
     traffic_key key;
     uint64_t bytes;       // total since the entry was created, over all CPUs
@@ -37,7 +46,7 @@ class KernelCounters {
     // Throws StartError when the kernel or the privileges fall short. `slots` of the kernel's
     // table are handed out (at most BYTARN_TRAFFIC_MAX_ENTRIES; tests use fewer).
     KernelCounters(const std::filesystem::path& attachCgroup, NewCgroup onNewCgroup,
-                   uint32_t slots = BYTARN_TRAFFIC_MAX_ENTRIES);
+                   uint32_t slots = BYTARN_TRAFFIC_MAX_ENTRIES, TableShares shares = {});
     ~KernelCounters();
     KernelCounters(const KernelCounters&) = delete;
     KernelCounters& operator=(const KernelCounters&) = delete;
@@ -47,10 +56,18 @@ class KernelCounters {
     // Hands waiting cgroup_mkdir events to onNewCgroup.
     void drainEvents();
 
+    // Every counter. Every `programPassEvery` readings it also gives back program numbers that
+    // no live socket and no counter uses (their names first leave the kernel's table; the number
+    // itself goes back a pass later, when no socket can still be taking it).
     std::vector<CounterReading> read();
     // Deletes an entry; a packet that arrives later starts it again from zero. Its slot is given
-    // back at the next reading, once no packet can still be counting into it.
+    // back at the next reading, once no packet can still be counting into it, and its bucket's
+    // share is refunded.
     void remove(const traffic_key& key);
+
+    uint32_t programPassEvery = 10;
+    // Program names the kernel holds now (tests, figures).
+    size_t programsHeld() const;
 
   private:
     void release();
@@ -58,10 +75,14 @@ class KernelCounters {
     const std::string& programName(uint16_t number);
 
     void releaseRemovedSlots();
+    void releaseUnusedPrograms(const std::vector<CounterReading>& readings);
+    void refund(uint64_t bucket, uint64_t keys, uint64_t names);
 
     // Program numbers already named: the kernel never renumbers a name while the helper runs.
     std::unordered_map<uint16_t, std::string> programNames_;
-    std::vector<uint32_t> removedSlots_;  // taken from their keys since the last reading
+    std::vector<uint32_t> removedSlots_;      // taken from their keys since the last reading
+    std::vector<uint16_t> retiringPrograms_;  // names deleted, numbers not yet given back
+    uint64_t readingsDone_ = 0;
     NewCgroup onNewCgroup_;
     traffic_bpf* skeleton_ = nullptr;
     std::vector<bpf_link*> links_;

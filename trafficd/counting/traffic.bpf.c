@@ -13,6 +13,13 @@ char LICENSE[] SEC("license") = "GPL";
 // The helper's own network namespace: interface numbers only mean something there. 0 = unknown.
 const volatile __u64 helper_netns_cookie = 0;
 
+// Shares of the tables. A socket's bucket is its creator's cgroup's ancestor at bucket_level (the
+// level of user.slice/user-<UID>.slice below the counted root): only root creates cgroups at that
+// level, so a user cannot make buckets of its own. 0 = no shares.
+const volatile __u32 bucket_level = 0;
+const volatile __u64 bucket_key_share = 0;   // counter keys per bucket
+const volatile __u64 bucket_name_share = 0;  // program names per bucket
+
 // The counters live in numbered slots, and a socket remembers, per direction, the slot of its
 // last packet's interface: a packet then costs one socket-storage look-up and two array
 // look-ups (which the kernel inlines), where a hash look-up on every packet cost tens of
@@ -50,7 +57,8 @@ struct {
 } free_slots SEC(".maps");
 
 // Program names and their numbers, 1 and up, given out as sockets are created: the counters'
-// key carries the number, not the name. User space reads this map to name the numbers.
+// key carries the number, not the name. User space reads this map to name the numbers, and
+// deletes names that no live socket and no counter uses.
 struct {
     __uint(type, BPF_MAP_TYPE_HASH);
     __uint(max_entries, BYTARN_PROGRAMS_MAX);
@@ -58,12 +66,41 @@ struct {
     __type(value, __u16);
 } programs SEC(".maps");
 
-__u32 programs_numbered = 0;
+// Program numbers no name holds; the helper fills it at start and gives numbers back.
+struct {
+    __uint(type, BPF_MAP_TYPE_QUEUE);
+    __uint(max_entries, BYTARN_PROGRAMS_MAX);
+    __type(value, __u16);
+} free_programs SEC(".maps");
+
+// By program number (index 0 unused).
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, BYTARN_PROGRAMS_MAX + 1);
+    __type(key, __u32);
+    __type(value, struct program_use);
+} program_uses SEC(".maps");
+
+// What each bucket took (the kernel's additions) and gave back (the helper's).
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, BYTARN_BUCKETS_MAX);
+    __type(key, __u64);
+    __type(value, struct bucket_charges);
+} bucket_charged SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, BYTARN_BUCKETS_MAX);
+    __type(key, __u64);
+    __type(value, struct bucket_charges);
+} bucket_refunded SEC(".maps");
 
 // Who created each socket, and in which network namespace.
 struct socket_origin {
     __u64 netns_cookie;
     __u64 cgroup_id; // the creator's, which is the socket's for its whole life
+    __u64 bucket;    // the creator's cgroup's ancestor at bucket_level; 0 = none
     __u16 program;
     // Per direction, the slot of the last packet: interface << 32 | slot << 16 | generation's low
     // 16 bits, one 64-bit word so that packets on two CPUs never see half of another's; 0 = none.
@@ -83,25 +120,78 @@ struct {
     __uint(max_entries, 1 << 20);
 } new_cgroups SEC(".maps");
 
-// The current task's program number, numbering its name if it is new; 0 once all are given out.
-static __always_inline __u16 current_program(void)
+// Charges one entry of a table to bucket; 0 when the bucket is over its share (nothing charged).
+// Only for a new key or a new name, never on a packet of a known key.
+static __always_inline int charge(__u64 bucket, int names)
+{
+    if (!bucket || !bucket_level)
+        return 1;
+    struct bucket_charges *charged = bpf_map_lookup_elem(&bucket_charged, &bucket);
+    if (!charged) {
+        struct bucket_charges none = {};
+        bpf_map_update_elem(&bucket_charged, &bucket, &none, BPF_NOEXIST);
+        charged = bpf_map_lookup_elem(&bucket_charged, &bucket);
+        if (!charged)
+            return 0; // no room to keep its share: coarse, like a bucket over its share
+    }
+    struct bucket_charges *refunded = bpf_map_lookup_elem(&bucket_refunded, &bucket);
+    __u64 share = names ? bucket_name_share : bucket_key_share;
+    __u64 back = refunded ? (names ? refunded->names : refunded->keys) : 0;
+    __u64 *taken = names ? &charged->names : &charged->keys;
+    // Added first, checked after: two CPUs can never both slip past the share.
+    __u64 before = __sync_fetch_and_add(taken, 1);
+    if (before - back >= share) {
+        __sync_fetch_and_sub(taken, 1);
+        return 0;
+    }
+    return 1;
+}
+
+static __always_inline void uncharge(__u64 bucket, int names)
+{
+    if (!bucket || !bucket_level)
+        return;
+    struct bucket_charges *charged = bpf_map_lookup_elem(&bucket_charged, &bucket);
+    if (charged)
+        __sync_fetch_and_sub(names ? &charged->names : &charged->keys, 1);
+}
+
+// The current task's program number, numbering its name if it is new; 0 once all are given out
+// or the bucket holds its share of names. Counts the socket as a user of the number.
+static __always_inline __u16 current_program(__u64 bucket)
 {
     struct program_name name = {};
     bpf_get_current_comm(name.comm, sizeof name.comm);
+    __u16 number = 0;
     __u16 *known = bpf_map_lookup_elem(&programs, &name);
-    if (known)
-        return *known;
-    // Checked before taking a number, so that a full table never wraps the count around.
-    if (programs_numbered >= BYTARN_PROGRAMS_MAX)
-        return 0;
-    __u16 number = __sync_fetch_and_add(&programs_numbered, 1) + 1;
-    if (number > BYTARN_PROGRAMS_MAX)
-        return 0;
-    if (bpf_map_update_elem(&programs, &name, &number, BPF_NOEXIST) == 0)
-        return number;
-    // Another CPU numbered the same name first: take its number (this one stays unused).
-    known = bpf_map_lookup_elem(&programs, &name);
-    return known ? *known : 0;
+    if (known) {
+        number = *known;
+    } else {
+        if (!charge(bucket, 1))
+            return 0;
+        if (bpf_map_pop_elem(&free_programs, &number) != 0) {
+            uncharge(bucket, 1);
+            return 0;
+        }
+        __u32 index = number;
+        struct program_use *use = bpf_map_lookup_elem(&program_uses, &index);
+        if (use)
+            use->bucket = bucket;
+        if (bpf_map_update_elem(&programs, &name, &number, BPF_NOEXIST) != 0) {
+            // Another CPU numbered the same name first: give this number back and take that one.
+            bpf_map_push_elem(&free_programs, &number, 0);
+            uncharge(bucket, 1);
+            known = bpf_map_lookup_elem(&programs, &name);
+            if (!known)
+                return 0;
+            number = *known;
+        }
+    }
+    __u32 index = number;
+    struct program_use *use = bpf_map_lookup_elem(&program_uses, &index);
+    if (use)
+        __sync_fetch_and_add(&use->sockets, 1);
+    return number;
 }
 
 SEC("cgroup/sock_create")
@@ -112,7 +202,23 @@ int record_socket_origin(struct bpf_sock *sk)
     if (origin) {
         origin->netns_cookie = bpf_get_netns_cookie(sk);
         origin->cgroup_id = bpf_get_current_cgroup_id();
-        origin->program = current_program();
+        origin->bucket = bucket_level ? bpf_get_current_ancestor_cgroup_id(bucket_level) : 0;
+        origin->program = current_program(origin->bucket);
+    }
+    return 1;
+}
+
+// A socket goes: its program number has one user less, and may be given back once it has none.
+SEC("cgroup/sock_release")
+int forget_socket(struct bpf_sock *sk)
+{
+    struct socket_origin *origin = bpf_sk_storage_get(&socket_origins, sk, 0, 0);
+    if (origin && origin->program) {
+        __u32 index = origin->program;
+        struct program_use *use = bpf_map_lookup_elem(&program_uses, &index);
+        if (use)
+            __sync_fetch_and_sub(&use->sockets, 1);
+        origin->program = 0;
     }
     return 1;
 }
@@ -133,6 +239,7 @@ static __always_inline int count_packet(struct __sk_buff *skb, __u32 direction)
 {
     struct traffic_key key = {};
     struct socket_origin *origin = 0;
+    __u64 bucket = 0;
     __u32 ifindex = skb->ifindex;
     __u64 length = skb->len;
     struct bpf_sock *sk = skb->sk;
@@ -154,6 +261,7 @@ static __always_inline int count_packet(struct __sk_buff *skb, __u32 direction)
             }
             key.program = origin->program;
             key.cgroup_id = origin->cgroup_id;
+            bucket = origin->bucket;
         }
     }
     if (!key.cgroup_id)
@@ -162,20 +270,32 @@ static __always_inline int count_packet(struct __sk_buff *skb, __u32 direction)
     key.direction = direction;
 
     // The key's slot, taking a free one for a new key.
-    struct traffic_slot found;
+    struct traffic_slot found = {};
     struct traffic_slot *entry = bpf_map_lookup_elem(&traffic, &key);
+    if (!entry && bucket && !charge(bucket, 0)) {
+        // The bucket holds its share: count under its coarse key, which it has one of per
+        // interface and direction (its own cgroup, "Other programs"), charged to no one.
+        key.cgroup_id = bucket;
+        key.program = BYTARN_PROGRAM_OVER_SHARE;
+        bucket = 0;
+        entry = bpf_map_lookup_elem(&traffic, &key);
+    }
     if (entry) {
         found = *entry;
     } else {
         __u32 slot;
-        if (bpf_map_pop_elem(&free_slots, &slot) != 0)
+        if (bpf_map_pop_elem(&free_slots, &slot) != 0) {
+            uncharge(bucket, 0);
             return 1; // every slot taken: the helper says so in its log
+        }
         __u32 *generation = bpf_map_lookup_elem(&slot_generations, &slot);
         found.slot = slot;
         found.generation = generation ? *generation : 0;
+        found.bucket = bucket;
         if (bpf_map_update_elem(&traffic, &key, &found, BPF_NOEXIST) != 0) {
             // Another CPU gave the key a slot first: give this one back and use that one.
             bpf_map_push_elem(&free_slots, &slot, 0);
+            uncharge(bucket, 0);
             entry = bpf_map_lookup_elem(&traffic, &key);
             if (!entry)
                 return 1;

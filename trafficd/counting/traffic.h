@@ -6,8 +6,15 @@
 #define BYTARN_COMM_LEN 16
 #define BYTARN_CGROUP_PATH_LEN 480
 #define BYTARN_TRAFFIC_MAX_ENTRIES 65536
-// Distinct program names the kernel numbers; sockets of programs beyond that count unnamed.
+// Distinct program names the kernel numbers at once (1 and up); sockets of programs beyond that
+// count unnamed. A number goes back once no live socket and no counter uses it.
 #define BYTARN_PROGRAMS_MAX 4096
+// The program number of a coarse key: a bucket over its share counts new keys under the bucket's
+// own cgroup with this number ("Other programs") instead of taking more of the table.
+#define BYTARN_PROGRAM_OVER_SHARE 0xffff
+// Buckets that hold shares of the tables: the cgroups at the level of user.slice/user-<UID>.slice
+// below the counted root (each user's slice, each system service).
+#define BYTARN_BUCKETS_MAX 8192
 #define BYTARN_DIRECTION_IN 0
 #define BYTARN_DIRECTION_OUT 1
 
@@ -20,10 +27,27 @@ struct traffic_key {
         program;  // the number of the program that created the socket (see `programs`); 0 = unknown
 };
 
-// Where a key's bytes are counted: a slot number and the slot's generation when the key got it.
+// Where a key's bytes are counted: a slot number and the slot's generation when the key got it,
+// and the bucket the key is charged to (0: none), refunded when the helper deletes the key.
 struct traffic_slot {
     __u32 slot;
     __u32 generation;
+    __u64 bucket;
+};
+
+// What a bucket holds of the tables: counters keys and program names. The kernel adds to one
+// map of these (atomically), the helper to another as it gives entries back; what a bucket
+// holds is the difference.
+struct bucket_charges {
+    __u64 keys;
+    __u64 names;
+};
+
+// Per program number: its live sockets (sock_create adds one, sock_release takes it away) and
+// the bucket its name is charged to.
+struct program_use {
+    __s64 sockets;
+    __u64 bucket;
 };
 
 // A program's name as the kernel keeps it (the task's comm), zero-padded: the key of `programs`.

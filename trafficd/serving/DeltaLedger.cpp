@@ -21,24 +21,35 @@ void DeltaLedger::add(uid_t uid, int64_t time,
                      [](const auto& entry) { return entry.second > 0; }))
         return;
     auto& user = users_[uid];
-    if (user.deltas.empty() || user.deltas.back().sent ||
-        slotOf(user.deltas.back().time) != slotOf(time)) {
-        Delta delta;
-        delta.seq = user.nextSeq++;
-        user.deltas.push_back(std::move(delta));
-    }
-    auto& delta = user.deltas.back();
-    delta.time = time;
+    // Deltas from this index on hold this reading (it may span several).
+    size_t firstWritten = user.deltas.size();
     for (const auto& [key, count] : bytes) {
         if (count == 0) continue;
+        // The last delta takes the entry while it is unsent, in this slot, and either holds the
+        // key already or has room; else a new delta, with a seq of its own, starts. A full
+        // delta's line stays below the collector's line limit, and each piece is counted and
+        // acknowledged on its own.
+        bool merges = !user.deltas.empty() && !user.deltas.back().sent &&
+                      slotOf(user.deltas.back().time) == slotOf(time) &&
+                      (user.deltas.back().bytes.size() < maxEntriesPerDelta ||
+                       user.deltas.back().bytes.contains(key));
+        if (!merges) {
+            Delta delta;
+            delta.seq = user.nextSeq++;
+            user.deltas.push_back(std::move(delta));
+        }
+        firstWritten = std::min(firstWritten, user.deltas.size() - 1);
+        auto& delta = user.deltas.back();
+        delta.time = time;
         auto [entry, inserted] = delta.bytes.try_emplace(key, 0);
         // Saturate rather than wrap: the protocol promises values below 2^63.
         entry->second = std::min<uint64_t>(entry->second + count, (uint64_t{1} << 63) - 1);
         user.entries += inserted;
     }
-    // The bound: drop the oldest deltas (never the one just written) and say so, once per episode.
+    // The bound: drop the oldest deltas (never those just written) and say so, once per episode.
     bool dropped = false;
-    while (user.entries > maxEntriesPerUid_ && user.deltas.size() > 1) {
+    while (user.entries > maxEntriesPerUid_ && firstWritten > 0) {
+        --firstWritten;
         user.entries -= user.deltas.front().bytes.size();
         user.deltas.pop_front();
         dropped = true;

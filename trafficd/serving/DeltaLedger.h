@@ -22,6 +22,11 @@ struct Delta {
 class DeltaLedger {
   public:
     static constexpr int64_t slotSeconds = 15 * 60;
+    // Entries of one delta. An entry's line text is at most about 580 bytes (a name of 255 bytes,
+    // each escaped to at most 2 in JSON once names are clean, a kind, 19 digits), so a full
+    // delta's line stays below 600 KB, well under the collector's 1 MiB line limit; more entries
+    // go to the next delta.
+    static constexpr size_t maxEntriesPerDelta = 1024;
 
     // maxEntriesPerUid bounds memory: (app, kind) entries over all deltas a uid holds.
     explicit DeltaLedger(std::string epoch, size_t maxEntriesPerUid = 200000);
@@ -29,8 +34,8 @@ class DeltaLedger {
     const std::string& epoch() const { return epoch_; }
 
     // Adds one reading's growth for uid. It merges into the uid's last delta while that one is
-    // unsent and in the same 15-minute slot. Zero-byte entries are dropped; nothing is added when
-    // none remain.
+    // unsent, in the same 15-minute slot and below maxEntriesPerDelta entries (or holds the
+    // entry's key already). Zero-byte entries are dropped; nothing is added when none remain.
     void add(uid_t uid, int64_t time,
              const std::map<std::pair<std::string, std::string>, uint64_t>& bytes);
 

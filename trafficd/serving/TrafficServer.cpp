@@ -1,6 +1,7 @@
 #include "trafficd/serving/TrafficServer.h"
 
 #include "trafficd/Log.h"
+#include "trafficd/serving/LineFormat.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -20,18 +21,6 @@ namespace {
 
 constexpr size_t maxLine = 64;
 constexpr size_t outputHighWater = 64 * 1024;
-
-std::string jsonLine(const nlohmann::ordered_json& value) {
-    // Program names may hold any bytes: replace what is not UTF-8 rather than fail.
-    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
-}
-
-std::string deltaLine(const std::string& epoch, const Delta& delta) {
-    nlohmann::ordered_json usage = nlohmann::ordered_json::array();
-    for (const auto& [key, bytes] : delta.bytes)
-        usage.push_back({{"app", key.first}, {"kind", key.second}, {"bytes", bytes}});
-    return jsonLine({{"epoch", epoch}, {"seq", delta.seq}, {"time", delta.time}, {"usage", usage}});
-}
 
 void setNonBlocking(int fd) {
     int flags = ::fcntl(fd, F_GETFL);
@@ -68,17 +57,43 @@ int TrafficServer::listeningSocket(const std::filesystem::path& path) {
         if (!S_ISSOCK(status.st_mode))
             throw std::runtime_error(path.string() +
                                      " exists and is not a socket; not replacing it");
+        // Only a stale socket is replaced: one that a helper still serves stays its own (two
+        // helpers would each attach their programs and count everything twice).
+        refuseIfServed(path);
         ::unlink(path.c_str());
     }
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::chmod(path.c_str(), 0666) != 0 || ::listen(fd, 16) != 0) {
-        std::string reason = std::strerror(errno);
+    // The socket is made with its mode (0666: every user's collector connects) rather than
+    // changed after bind: chmod on the path would follow a symlink put there meanwhile.
+    mode_t oldMask = ::umask(0111);
+    bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    int bindError = errno;
+    ::umask(oldMask);
+    if (!bound || ::listen(fd, 16) != 0) {
+        std::string reason = std::strerror(bound ? errno : bindError);
         if (fd >= 0) ::close(fd);
         throw std::runtime_error("cannot listen on " + path.string() + ": " + reason);
     }
     logLine("serving on " + path.string());
     return fd;
+}
+
+void TrafficServer::refuseIfServed(const std::filesystem::path& path) {
+    const char* listenPid = std::getenv("LISTEN_PID");
+    if (listenPid && std::strtol(listenPid, nullptr, 10) == ::getpid()) return;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.string().size() >= sizeof address.sun_path) return;  // listeningSocket says why
+    std::strcpy(address.sun_path, path.c_str());
+    // Non-blocking: a live helper with a full backlog answers EAGAIN rather than hold us.
+    int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    bool live = probe >= 0 &&
+                (::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
+                 errno == EAGAIN);
+    if (probe >= 0) ::close(probe);
+    if (live)
+        throw std::runtime_error("another bytarn-trafficd is serving on " + path.string() +
+                                 "; not starting a second one");
 }
 
 TrafficServer::TrafficServer(int listenFd, DeltaLedger& ledger)
@@ -121,6 +136,7 @@ void TrafficServer::handle(const std::vector<pollfd>& ready) {
 }
 
 void TrafficServer::offerDeltas() {
+    clientLog_.flush();
     std::vector<int> broken;
     for (auto& [fd, client] : clients_) {
         fill(client);
@@ -142,8 +158,9 @@ void TrafficServer::offerInterfaces(const std::vector<Interface>& interfaces) {
         if (client.closing) continue;
         // A watcher that reads nothing would make the helper hold every list it was sent.
         if (client.output.size() > outputHighWater) {
-            logLine("client of uid " + std::to_string(client.uid) +
-                    " reads nothing of what it is sent; closing its connection");
+            clientLog_.write(client.uid, "watchers that read nothing",
+                             "client of uid " + std::to_string(client.uid) +
+                                 " reads nothing of what it is sent; closing its connection");
             broken.push_back(fd);
             continue;
         }
@@ -206,8 +223,9 @@ void TrafficServer::accept() {
             it = next;
         }
         if (taken) {
-            logLine("refusing a second client of uid " + std::to_string(client.uid) + " (pid " +
-                    std::to_string(credentials.pid) + ")");
+            clientLog_.write(client.uid, "refusals of a second client",
+                             "refusing a second client of uid " + std::to_string(client.uid) +
+                                 " (pid " + std::to_string(credentials.pid) + ")");
             // The interfaces still go out: a query that lost the race for its uid's place is
             // answered all the same.
             client.output = hello + interfacesLine_ +
@@ -215,9 +233,10 @@ void TrafficServer::accept() {
                                                     std::to_string(client.uid) + " is connected"}});
             client.closing = true;
         } else {
-            logLine("client of uid " + std::to_string(client.uid) +
-                    (client.watching ? " watching the interfaces" : "") + " connected (pid " +
-                    std::to_string(credentials.pid) + ")");
+            clientLog_.write(client.uid, "connections",
+                             "client of uid " + std::to_string(client.uid) +
+                                 (client.watching ? " watching the interfaces" : "") +
+                                 " connected (pid " + std::to_string(credentials.pid) + ")");
             client.output = hello + interfacesLine_ + client.output;
             fill(client);
         }
@@ -252,8 +271,9 @@ bool TrafficServer::readFrom(Client& client) {
             if (!handleLine(client, line)) return false;
         }
         if (client.input.size() > maxLine) {
-            logLine("client of uid " + std::to_string(client.uid) +
-                    " sent a line longer than 64 bytes; closing its connection");
+            clientLog_.write(client.uid, "lines too long",
+                             "client of uid " + std::to_string(client.uid) +
+                                 " sent a line longer than 64 bytes; closing its connection");
             return false;
         }
     }
@@ -262,18 +282,19 @@ bool TrafficServer::readFrom(Client& client) {
 bool TrafficServer::handleLine(Client& client, const std::string& line) {
     auto who = "client of uid " + std::to_string(client.uid);
     auto fail = [&] {
-        std::string shown = line.substr(0, maxLine);
-        for (auto& c : shown)
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-        logLine(who + " sent \"" + shown + "\", not \"ack EPOCH SEQ\"; closing its connection");
+        clientLog_.write(client.uid, "bad lines",
+                         who + " sent \"" + printable(line, maxLine) +
+                             "\", not \"ack EPOCH SEQ\"; closing its connection");
         return false;
     };
     // "interfaces" as the first line: the connection watches the interfaces and takes no deltas
     // (any it was sent before are not acknowledged, so they go to the next collector).
     if (line == "interfaces" && !std::exchange(client.spoke, true)) {
         if (watchersOf(client.uid) >= watchersPerUid) {
-            logLine(who + ": " + std::to_string(watchersPerUid) +
-                    " of its connections already watch the interfaces; closing this one");
+            clientLog_.write(client.uid, "watchers over the limit",
+                             who + ": " + std::to_string(watchersPerUid) +
+                                 " of its connections already watch the interfaces; closing "
+                                 "this one");
             return false;
         }
         client.watching = true;
@@ -289,8 +310,9 @@ bool TrafficServer::handleLine(Client& client, const std::string& line) {
         return fail();
     uint64_t seq = std::stoull(digits);
     if (!ledger_.acknowledge(client.uid, epoch, seq)) {
-        logLine(who + " acknowledged " + epoch + " " + digits + ", which was never sent (epoch " +
-                ledger_.epoch() + "); ignored");
+        clientLog_.write(client.uid, "acknowledgements of deltas never sent",
+                         who + " acknowledged " + printable(epoch) + " " + digits +
+                             ", which was never sent (epoch " + ledger_.epoch() + "); ignored");
         return true;
     }
     fill(client);  // the window may have opened
@@ -309,7 +331,9 @@ bool TrafficServer::writeTo(Client& client) {
 }
 
 void TrafficServer::close(Client& client) {
-    if (!client.closing) logLine("client of uid " + std::to_string(client.uid) + " disconnected");
+    if (!client.closing)
+        clientLog_.write(client.uid, "disconnections",
+                         "client of uid " + std::to_string(client.uid) + " disconnected");
     int fd = client.fd;
     ::close(fd);
     clients_.erase(fd);

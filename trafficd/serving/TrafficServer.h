@@ -2,6 +2,7 @@
 // client per uid, non-blocking throughout so that a slow client never holds up the readings.
 #pragma once
 
+#include "trafficd/serving/ClientLog.h"
 #include "trafficd/serving/DeltaLedger.h"
 
 #include <poll.h>
@@ -29,14 +30,19 @@ class TrafficServer {
     TrafficServer& operator=(const TrafficServer&) = delete;
 
     // The socket systemd passed (LISTEN_FDS/LISTEN_PID, fd 3), else a new one at path: parent
-    // directory created, a stale socket replaced, mode 0666. Throws std::runtime_error.
+    // directory created, a stale socket replaced, created with mode 0666. Throws
+    // std::runtime_error when path is not a socket, or is one a live helper answers on.
     static int listeningSocket(const std::filesystem::path& path);
+    // Throws std::runtime_error when a live helper answers on path (a socket systemd passes is
+    // never checked).
+    static void refuseIfServed(const std::filesystem::path& path);
 
     // Descriptors to poll, then handle what poll reported for them (same order).
     std::vector<pollfd> pollSet() const;
     void handle(const std::vector<pollfd>& ready);
 
-    // New deltas are in the ledger: queue them for the clients connected.
+    // New deltas are in the ledger: queue them for the clients connected. Also sums up the
+    // clients' log lines held back (about once a second, with the readings).
     void offerDeltas();
 
     // One interface as the clients are told: its kind in the protocol's spelling and why.
@@ -72,6 +78,7 @@ class TrafficServer {
 
     int listenFd_;
     DeltaLedger& ledger_;
+    ClientLog clientLog_;            // every line a client causes goes through it
     std::map<int, Client> clients_;  // by fd
     std::string interfacesLine_;     // the current list, as sent
 };

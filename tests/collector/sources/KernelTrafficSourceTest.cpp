@@ -171,12 +171,6 @@ TEST(TrafficHelperLine, MessagesAreReadExactlyAndAnythingElseSaysWhy) {
         {R"({"epoch":"9f1c0b7e5a3d2e11","seq":1,"time":253402300800,"usage":[]})",
          "\"time\" 253402300800 is out"},
         {head + "[]}", "not a non-empty list"},
-        {head + R"([{"app":"","kind":"wifi","bytes":1}]})", "\"app\" is missing, empty"},
-        {head + R"([{"app":"a\u0001","kind":"wifi","bytes":1}]})", "control character"},
-        {head + R"([{"app":"a","kind":"ignore","bytes":1}]})", "\"kind\""},
-        {head + R"([{"app":"a","kind":"wifi","bytes":0}]})", "\"bytes\" 0 is out"},
-        {head + R"([{"app":"a","kind":"wifi","bytes":9223372036854775808}]})", "\"bytes\""},
-        {head + R"([{"app":"a","kind":"wifi","bytes":-3}]})", "\"bytes\" is out of range"},
         {head + R"([{"app":"a","kind":"wifi","bytes":1,"x":[[1]]}]})", "nested deeper"},
         {std::string(100000, '[') + std::string(100000, ']'), "nested deeper"},
         {R"({"seq":1})", "neither"},
@@ -195,6 +189,43 @@ TEST(TrafficHelperLine, MessagesAreReadExactlyAndAnythingElseSaysWhy) {
         std::string error;
         EXPECT_FALSE(parseTrafficHelperLine(c.line, &error));
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    }
+
+    // A bad usage entry is left out alone: each one below sits between two good entries.
+    struct {
+        std::string entry, app, reason;
+    } skipped[] = {
+        {R"({"app":"","kind":"wifi","bytes":1})", "", "\"app\" is missing, empty"},
+        {R"({"app":"a\u001b[31mevil","kind":"wifi","bytes":1})", "a\x1b[31mevil",
+         "control character"},
+        {R"({"app":")" + std::string(256, 'x') + R"(","kind":"wifi","bytes":1})",
+         std::string(256, 'x'), "longer than 255 bytes"},
+        {R"({"app":"../../../etc/passwd","kind":"wifi","bytes":1})", "../../../etc/passwd",
+         "contains '/'"},
+        {R"({"app":"..","kind":"wifi","bytes":1})", "..", "starts with '.'"},
+        {R"({"app":"a","kind":"ignore","bytes":1})", "a", "\"kind\""},
+        {R"({"app":"a","kind":"wifi","bytes":0})", "a", "\"bytes\" 0 is out"},
+        {R"({"app":"a","kind":"wifi","bytes":9223372036854775808})", "a", "\"bytes\""},
+        {R"({"app":"a","kind":"wifi","bytes":-3})", "a", "\"bytes\" is out of range"},
+        {"[1]", "", "not an object"},
+    };
+    for (const auto& c : skipped) {
+        SCOPED_TRACE(c.entry.substr(0, 120));
+        auto message = parseTrafficHelperLine(
+            head + R"([{"app":"before","kind":"wifi","bytes":5},)" + c.entry +
+                R"(,{"app":"after","kind":"cellular","bytes":7}]})",
+            nullptr);
+        ASSERT_TRUE(message && std::holds_alternative<TrafficDelta>(*message));
+        const auto& read = std::get<TrafficDelta>(*message);
+        ASSERT_EQ(read.usage.size(), 2u);
+        EXPECT_EQ(read.usage[0].app, "before");
+        EXPECT_EQ(read.usage[1].bytes, 7u);
+        ASSERT_EQ(read.skipped.size(), 1u);
+        EXPECT_EQ(read.skipped[0].app, c.app);
+        EXPECT_TRUE(read.skipped[0].reason.starts_with("usage entry 2: "))
+            << read.skipped[0].reason;
+        EXPECT_NE(read.skipped[0].reason.find(c.reason), std::string::npos)
+            << read.skipped[0].reason;
     }
 }
 
@@ -343,22 +374,38 @@ TEST_F(KernelSource, BadLinesAreLoggedAndSkipped) {
         const char* logged;
     } bad[] = {
         {"nonsense\n", "not JSON"},
-        {std::string(KernelTrafficSource::kMaxLineLength + 1, ' ') + "{}\n", "longer than"},
+        {std::string(KernelTrafficSource::kMaxLineLength + 1, ' ') + "{}\n", "a line longer than"},
         {delta(3, "2026-12-06T10:00:00", 1, kOtherEpoch), "differs from the hello"},
         {hello(), "a second hello"},
-        {R"({"epoch":"9f1c0b7e5a3d2e11","seq":2,"time":1,"usage":[{"app":"\u001b[2J"}]})"
-         "\n",
-         "control character"},
     };
     helper.send(hello() + delta(1, "2026-12-06T10:00:00", 1));
     for (const auto& c : bad) helper.send(c.line);
-    helper.send(delta(2, "2026-12-06T10:00:00", 2));
-    ASSERT_TRUE(eventually([&] { return source->countedDeltas() == 2; }));
+    // A delta with bad entries among good ones: only the bad ones are left out, and each bad
+    // name is logged once however often it comes.
+    auto mixed = [&](int seq) {
+        return R"({"epoch":"9f1c0b7e5a3d2e11","seq":)" + std::to_string(seq) + R"(,"time":)" +
+               std::to_string(static_cast<long long>(localInstant("2026-12-06T10:00:00"))) +
+               R"(,"usage":[{"app":"org.example.A","kind":"wifi","bytes":10},)"
+               R"({"app":"\u001b[2J","kind":"wifi","bytes":1},)"
+               R"({"app":")" +
+               std::string(300, 'x') +
+               R"(","kind":"wifi","bytes":1},)"
+               R"({"app":"..","kind":"wifi","bytes":1},)"
+               R"({"app":"curl","kind":"cellular","bytes":3}]})" +
+               "\n";
+    };
+    helper.send(delta(2, "2026-12-06T10:00:00", 2) + mixed(3) + mixed(4));
+    ASSERT_TRUE(eventually([&] { return source->countedDeltas() == 4; }));
     EXPECT_EQ(source->rejectedLines(), std::size(bad));
+    EXPECT_EQ(source->skippedEntries(), 6u);
     for (const auto& c : bad) EXPECT_EQ(logged(c.logged), 1u) << c.logged;
+    EXPECT_EQ(logged("cannot be counted"), 3u) << "once per name";
+    EXPECT_EQ(logged("control character"), 1u);
     EXPECT_EQ(logged("\x1b"), 0u) << "control characters never reach the log";
     ASSERT_TRUE(collector->save());
-    EXPECT_EQ(helper.line(), ack(2));
+    EXPECT_EQ(helper.line(), ack(4));
+    EXPECT_EQ(stored(),
+              (Rows{{"curl", "2026-12-06", "0", "8"}, {"org.example.A", "2026-12-06", "23", "0"}}));
 }
 
 TEST_F(KernelSource, AnUnreachableHelperIsLoggedOncePerReasonUntilItAppears) {

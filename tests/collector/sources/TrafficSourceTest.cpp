@@ -39,6 +39,11 @@ TEST(RecordLine, WellFormedLinesAreReadAndOthersSayWhy) {
         {"record org.example.A wifi 9223372036854775808", {}, "too large"},
         {"record org.exa\x01mple wifi 1", {}, "control character"},
         {"record org.\xff.app wifi 1", {}, "not valid UTF-8"},
+        // Identifiers name files in applications/: nothing that leaves it or is hidden.
+        {"record ../../../etc/passwd wifi 1", {}, "contains '/'"},
+        {"record .. wifi 1", {}, "starts with '.'"},
+        {"record .hidden wifi 1", {}, "starts with '.'"},
+        {"record org.example..A wifi 1", RecordLine{"org.example..A", NetworkKind::Wifi, 1}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);

@@ -88,8 +88,10 @@ TEST_F(LAActivatorTest, MissingOrUnusableEntriesGiveNothing) {
     EXPECT_EQ(activator().localizedTitleForListenerName("org.example.nameless"), std::nullopt);
     EXPECT_EQ(activator().smallIconForListenerName("org.example.nameless"), nullptr);
     EXPECT_EQ(activator().localizedTitleForListenerName("org.example.empty"), "");
-    for (const char* identifier :
-         {"org.example.unknown", "org.example.wrong-group", "../x", "a/../../x", ".hidden", ""}) {
+    for (const std::string& identifier : std::initializer_list<std::string>{
+             "org.example.unknown", "org.example.wrong-group", "../x", "a/../../x", ".hidden", "",
+             "..", "../../../../../../../../etc/passwd", "/etc/passwd",
+             std::string("x\0/../../x", 10)}) {
         EXPECT_EQ(activator().localizedTitleForListenerName(identifier), std::nullopt)
             << identifier;
         EXPECT_EQ(activator().smallIconForListenerName(identifier), nullptr) << identifier;

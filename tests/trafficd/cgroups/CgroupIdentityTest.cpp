@@ -1,4 +1,5 @@
 // Unit names to identifiers, and cgroup paths to identifiers and owners.
+#include "trafficd/cgroups/ApplicationName.h"
 #include "trafficd/cgroups/CgroupIdentity.h"
 
 #include <gtest/gtest.h>
@@ -30,6 +31,11 @@ TEST(TrafficdNames, UnitNamesGiveDesktopFileIds) {
         {"app-org.example@.service", std::nullopt},
         {"app-org.example.service", std::nullopt},
         {"app-a@b@c.service", std::nullopt},
+        // IDs that would leave applications/ or name a hidden file
+        {"app-gnome-..\\x2f..\\x2f..\\x2fetc\\x2fpasswd-9.scope", std::nullopt},
+        {"app-gnome-..-5.scope", std::nullopt},
+        {"app-gnome-.hidden-5.scope", std::nullopt},
+        {"app-gnome-a\\x00b-5.scope", std::nullopt},
         {"session-3.scope", std::nullopt},
         {"app.slice", std::nullopt},
         {"", std::nullopt},
@@ -37,10 +43,21 @@ TEST(TrafficdNames, UnitNamesGiveDesktopFileIds) {
     for (const auto& c : cases) EXPECT_EQ(applicationIdFromUnit(c.unit), c.id) << c.unit;
 }
 
+// The owner is the user-<UID>.slice right under user.slice at the counted root; nothing a user
+// creates in its delegated subtree (user@UID.service/...) can name another owner.
 TEST(TrafficdNames, CgroupPathsGiveIdentifierAndOwner) {
     struct Case {
         const char *path, *comm, *app;
         std::optional<uid_t> owner;
+        const char* root = "/";
+    };
+    const std::string own = "/user.slice/user-1001.slice/user@1001.service/app.slice/";
+    const std::string firefox = "app-gnome-org.mozilla.firefox-2.scope";
+    const std::string forged[] = {
+        own + "user-1002.slice/" + firefox,
+        own + "user-0.slice/" + firefox,
+        own + "user.slice/user-1002.slice/" + firefox,
+        "/user.slice/user-1001.slice/user@1001.service/user.slice/user-0.slice/" + firefox,
     };
     const Case cases[] = {
         {"/user.slice/user-1000.slice/user@1000.service/app.slice/"
@@ -53,10 +70,71 @@ TEST(TrafficdNames, CgroupPathsGiveIdentifierAndOwner) {
         {"/user.slice/user-x1.slice/a.scope", "", "a", std::nullopt},
         {"/", "", "system", std::nullopt},
         {"", "ssh", "ssh", std::nullopt},
+        // A user's own delegated subtree, with slices that name other users: still its own.
+        {forged[0].c_str(), "firefox", "org.mozilla.firefox", 1001},
+        {forged[1].c_str(), "firefox", "org.mozilla.firefox", 1001},
+        {forged[2].c_str(), "firefox", "org.mozilla.firefox", 1001},
+        {forged[3].c_str(), "firefox", "org.mozilla.firefox", 1001},
+        // Only the top: a user slice elsewhere, or spelt other than systemd spells it, is no one's.
+        {"/system.slice/user-1000.slice/a.scope", "", "a", std::nullopt},
+        {"/user-1000.slice/a.scope", "", "a", std::nullopt},
+        {"/user.slice/user-01000.slice/a.scope", "", "a", std::nullopt},
+        {"/user.slice/user-+7.slice/a.scope", "", "a", std::nullopt},
+        {"/user.slice/user-99999999999.slice/a.scope", "", "a", std::nullopt},
+        // A counted root below the mount (--cgroup): owners are read below it, never above.
+        {"/test/user.slice/user-7.slice/a.scope", "", "a", 7, "/test"},
+        {"/test/user.slice/user-7.slice/a.scope", "", "a", 7, "/test/"},
+        {"/user.slice/user-7.slice/test/a.scope", "", "system", std::nullopt, "/test"},
+        {"/test2/user.slice/user-7.slice/a.scope", "", "system", std::nullopt, "/test"},
     };
     for (const auto& c : cases) {
-        auto identity = identifyCgroup(c.path, c.comm);
+        auto identity = identifyCgroup(c.path, c.comm, c.root);
         EXPECT_EQ(identity.app, c.app) << c.path;
         EXPECT_EQ(identity.owner, c.owner) << c.path;
     }
+}
+
+// Every name the helper sends is one the collector stores and the title service can look up:
+// whatever bytes a program or a scope is named with, only the bad characters change.
+TEST(TrafficdNames, ProgramAndUnitNamesAreMadeClean) {
+    const std::string own = "/user.slice/user-1001.slice/user@1001.service/app.slice/";
+    struct Case {
+        std::string path, comm, app;
+    };
+    const Case cases[] = {
+        {own + "app-gnome-..\\x2f..\\x2fetc\\x2fpasswd-9.scope", "",
+         "app-gnome-..\\x2f..\\x2fetc\\x2fpasswd-9"},
+        {own + "app-gnome-..-5.scope", "curl", "curl"},
+        {own + ".hidden.scope", "", "_hidden"},
+        {own + "x.scope", "\x1b[31mevil", "?[31mevil"},
+        {own + "x.scope", "../../etc/passwd", "_._.._etc_passwd"},
+        {own + "x.scope", "caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},
+        {own + "x.scope", "bad\xff\xc3(\xed\xa0\x80\xf4\x90\x80\x80",
+         "bad?"
+         "?(" +
+             std::string(7, '?')},
+        {own + "x.scope", "over\xc0\xafx", "over??x"},
+        {own + "app-gnome-" + std::string(100, 'a') + "\\xff-1.scope", "",
+         std::string(100, 'a') + "?"},
+    };
+    for (const auto& c : cases) {
+        auto identity = identifyCgroup(c.path, c.comm);
+        EXPECT_EQ(identity.app, c.app) << c.comm << " " << c.path;
+        EXPECT_TRUE(isCleanApplicationName(identity.app)) << identity.app;
+    }
+    // 100 bytes that are not UTF-8 once grew to 300 (U+FFFD each); and any length is cut to the
+    // collector's limit on a character boundary.
+    std::string scope = own + "app-gnome-";
+    for (int i = 0; i < 100; ++i) scope += "\\xff";
+    EXPECT_EQ(identifyCgroup(scope + "-1.scope", "").app, std::string(100, '?'));
+    std::string euros;
+    for (int i = 0; i < 100; ++i) euros += "\xe2\x82\xac";
+    auto cut = cleanApplicationName("x" + euros);
+    EXPECT_EQ(cut, "x" + euros.substr(0, 252));
+    EXPECT_TRUE(isCleanApplicationName(cut));
+    EXPECT_EQ(cleanApplicationName(""), "unknown");
+    for (std::string_view unclean : {"", ".", "a/b", "a\x7f", "\xff", "\xe2\x82"})
+        EXPECT_FALSE(isCleanApplicationName(unclean)) << unclean;
+    EXPECT_FALSE(isCleanApplicationName(std::string(256, 'a')));
+    EXPECT_TRUE(isCleanApplicationName(std::string(255, 'a')));
 }

@@ -1,6 +1,7 @@
 // The per-uid ledger: merging within a slot, acknowledgements, resending, the memory bound.
 #include "trafficd/Log.h"
 #include "trafficd/serving/DeltaLedger.h"
+#include "trafficd/serving/LineFormat.h"
 
 #include <gtest/gtest.h>
 
@@ -65,4 +66,30 @@ TEST(TrafficdLedger, MemoryBoundDropsTheOldestAndSaysSo) {
     EXPECT_EQ(sendAll(ledger, 1000), (std::vector<uint64_t>{3, 4, 5}));
     ASSERT_EQ(log.size(), 1u);  // once per episode, not once per drop
     EXPECT_NE(log[0].find("uid 1000"), std::string::npos) << log[0];
+}
+
+// A reading of many applications is split into deltas of their own seqs, each of whose lines
+// the collector takes (1 MiB at most), even with the longest names escaping to twice their size.
+TEST(TrafficdLedger, ManyEntriesSplitIntoDeltasWhoseLinesFitTheCollectorsLimit) {
+    DeltaLedger ledger("00000000000000aa");
+    Bytes reading;
+    const size_t entries = 2 * DeltaLedger::maxEntriesPerDelta + 5;  // three deltas
+    for (size_t i = 0; i < entries; ++i) {
+        std::string name = std::to_string(i) + std::string(250, '"');
+        reading[{name.substr(0, 255), "cellular"}] = (uint64_t{1} << 63) - 1 - i;
+    }
+    ledger.add(1000, slotStart, reading);
+    auto seqs = sendAll(ledger, 1000);
+    ASSERT_EQ(seqs, (std::vector<uint64_t>{1, 2, 3}));
+    size_t counted = 0;
+    for (uint64_t seq : seqs) {
+        const Delta* delta = ledger.takeAfter(1000, seq - 1);
+        counted += delta->bytes.size();
+        EXPECT_LE(delta->bytes.size(), DeltaLedger::maxEntriesPerDelta);
+        EXPECT_LT(deltaLine(ledger.epoch(), *delta).size(), size_t{1} << 20);
+    }
+    EXPECT_EQ(counted, entries);
+    // Acknowledging the pieces one at a time forgets exactly those.
+    EXPECT_TRUE(ledger.acknowledge(1000, ledger.epoch(), 2));
+    EXPECT_EQ(ledger.pendingCount(1000), 1u);
 }

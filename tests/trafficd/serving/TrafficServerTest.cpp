@@ -1,4 +1,5 @@
 // The socket server without the kernel: what a client is sent, and which lines end its connection.
+#include "trafficd/Log.h"
 #include "trafficd/serving/DeltaLedger.h"
 #include "trafficd/serving/TrafficServer.h"
 
@@ -9,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 #include <filesystem>
+#include <fstream>
 
 using namespace bytarn::trafficd;
 namespace fs = std::filesystem;
@@ -127,4 +129,58 @@ TEST(TrafficdServer, WatchersGetTheInterfacesOnlyAndAreBounded) {
     EXPECT_NE(fixture.drain(collector).find("\"usage\""), std::string::npos);
     close(collector);
     for (int fd : watchers) close(fd);
+}
+
+// Against other local users: a socket made with its mode whatever the umask, never one taken from
+// a live helper or through a symlink, and client text in the log only as printable text.
+TEST(TrafficdServer, TheSocketIsNeitherTakenFromALiveHelperNorMadeThroughASymlink) {
+    fs::path dir = fs::temp_directory_path() / ("trafficd-socket-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    fs::path path = dir / "traffic.sock";
+    mode_t oldMask = umask(077);
+    int first = TrafficServer::listeningSocket(path);
+    umask(oldMask);
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms(0666));
+    try {
+        TrafficServer::listeningSocket(path);
+        ADD_FAILURE() << "a second helper took the socket of a live one";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find("another bytarn-trafficd is serving on"),
+                  std::string::npos)
+            << error.what();
+    }
+    close(first);  // its socket file stays behind, stale: the next helper replaces it
+    close(TrafficServer::listeningSocket(path));
+
+    fs::remove(path);
+    std::ofstream(dir / "target") << "keep";
+    fs::create_symlink(dir / "target", path);
+    EXPECT_THROW(TrafficServer::listeningSocket(path), std::runtime_error);
+    EXPECT_EQ(fs::status(dir / "target").permissions() & fs::perms::all,
+              fs::perms(0666) & ~fs::perms(oldMask));
+    fs::remove_all(dir);
+}
+
+TEST(TrafficdServer, ClientTextReachesTheLogOnlyAsPrintableText) {
+    setLogCapture(true);
+    {
+        ServerFixture fixture;
+        int client = fixture.connectClient();
+        std::string attack = "ack \x1b[2J\x1b[31mFAKE\rbytarn-trafficd:\x1b[0m 1\n";
+        send(client, attack.data(), attack.size(), MSG_NOSIGNAL);
+        fixture.drain(client);
+        close(client);
+        logLine(std::string("a\0b\tc\x7f", 6));
+    }
+    auto log = takeCapturedLog();
+    setLogCapture(false);
+    bool sawAttack = false;
+    for (const auto& line : log) {
+        for (unsigned char c : line) EXPECT_FALSE(c < 0x20 || c == 0x7f) << line;
+        sawAttack = sawAttack ||
+                    line.find("acknowledged \\x1b[2J\\x1b[31mFAKE\\x0dbytarn") != std::string::npos;
+    }
+    EXPECT_TRUE(sawAttack);
+    EXPECT_EQ(log.back(), "a\\x00b\\x09c\\x7f");
+    EXPECT_EQ(printable("abc\x01", 3), "abc...");
 }
