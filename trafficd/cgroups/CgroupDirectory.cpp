@@ -19,7 +19,29 @@ CgroupDirectory::CgroupDirectory(fs::path mount, fs::path scanRoot)
 
 void CgroupDirectory::learn(uint64_t id, std::string path) {
     if (path.empty() || path.front() != '/') path.insert(path.begin(), '/');
+    if (!namespacePrefix_) {
+        if (auto length = namespacePrefixOf(id, path)) namespacePrefix_ = path.substr(0, *length);
+    }
+    // Until a cgroup has matched, a path is kept as the kernel gave it: outside a namespace that
+    // is right, inside one its owner is the system's, which is never another user's.
+    if (namespacePrefix_ && !namespacePrefix_->empty()) {
+        if (!path.starts_with(*namespacePrefix_ + "/")) return;  // not below the namespace
+        path.erase(0, namespacePrefix_->size());
+    }
     paths_[id] = {std::move(path), round_};
+}
+
+std::optional<size_t> CgroupDirectory::namespacePrefixOf(uint64_t id,
+                                                         const std::string& path) const {
+    // Dropping ever more leading components; a cgroup has one path and its id is its inode, so
+    // the match is the true one whatever names users gave their cgroups.
+    struct stat status {};
+    for (size_t at = 0; at != std::string::npos; at = path.find('/', at + 1)) {
+        if (::stat((mount_.string() + path.substr(at)).c_str(), &status) == 0 &&
+            status.st_ino == id)
+            return at;
+    }
+    return std::nullopt;
 }
 
 void CgroupDirectory::prune(const std::unordered_set<uint64_t>& keep) {

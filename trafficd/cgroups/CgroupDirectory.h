@@ -21,7 +21,10 @@ class CgroupDirectory {
     // The counted hierarchy's top (scanRoot) relative to the mount, starting with '/'.
     const std::string& countedRoot() const { return countedRoot_; }
 
-    // A new cgroup as the kernel reported it; path relative to the mount, starting with '/'.
+    // A new cgroup as the kernel reported it. The kernel names it from the top of the whole
+    // hierarchy, which in a cgroup namespace (a container's helper) lies above this mount: that
+    // part is found once, on the first cgroup still there to be matched by its id, and dropped
+    // from every path after, so paths are always relative to the mount, starting with '/'.
     void learn(uint64_t id, std::string path);
 
     // The path of id; rescans the mount (at most once per minScanInterval calls of
@@ -45,6 +48,9 @@ class CgroupDirectory {
 
   private:
     void scan();
+    // How many leading characters of a kernel path lie above the mount, when path names the
+    // cgroup id below the mount once they are dropped.
+    std::optional<size_t> namespacePrefixOf(uint64_t id, const std::string& path) const;
 
     std::filesystem::path mount_;
     std::filesystem::path scanRoot_;
@@ -56,6 +62,7 @@ class CgroupDirectory {
     std::unordered_map<uint64_t, Entry> paths_;
     bool scannedThisRound_ = false;
     uint64_t round_ = 0;
+    std::optional<std::string> namespacePrefix_;  // unknown until a cgroup matched
 };
 
 // The cgroup2 mount from a mounts table (/proc/self/mounts format): the first cgroup2 line.

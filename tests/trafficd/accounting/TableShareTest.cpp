@@ -81,7 +81,8 @@ TEST(TrafficdTableShares, AFloodingUserKeepsToItsShareAndAnotherUsersNewScopeIsC
         world.cgroupRoot, [&](uint64_t id, std::string path) { cgroups.learn(id, path); }, 64,
         shares);
     counters.programPassEvery = 1;
-    InterfaceKinds interfaces({{"bts*", InterfaceKind::cellular}}, "/nonexistent");
+    InterfaceKinds interfaces({{"bts*", InterfaceKind::cellular, "a rule of the test"}},
+                              "/nonexistent");
     TrafficAccounting accounting;
 
     // The flood: one datagram from each of 3 new program names in each of 40 new scopes.

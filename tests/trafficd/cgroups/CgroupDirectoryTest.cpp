@@ -41,3 +41,30 @@ TEST(TrafficdCgroupDirectory, PruneForgetsGoneUncountedCgroupsOnceAMinute) {
     EXPECT_EQ(directory.pathOf(kept), "/kept");
     EXPECT_EQ(directory.pathOf(counted), "/counted");
 }
+
+// A helper in a container sees its cgroup namespace's root as the mount's top, while the kernel
+// names new cgroups from the top of the whole hierarchy: the part above is found on the first
+// cgroup that is still there and dropped from every path, so owners come out as on a host.
+TEST(TrafficdCgroupDirectory, KernelPathsFromAboveACgroupNamespaceAreMadeRelativeToTheMount) {
+    struct Tree {
+        fs::path root = fs::temp_directory_path() / ("cgroup-ns-" + std::to_string(getpid()));
+        ~Tree() { fs::remove_all(root); }
+    } tree;
+    const std::string scope = "/user.slice/user-1000.slice/app-org.example.Mail-1.scope";
+    fs::create_directories(tree.root.string() + scope);
+    struct stat status {};
+    ASSERT_EQ(::stat((tree.root.string() + scope).c_str(), &status), 0);
+    CgroupDirectory directory(tree.root);
+    const std::string above = "/machine.slice/container.scope/payload";
+
+    directory.learn(1, above + "/user.slice/user-1001.slice/gone-before-any-match.scope");
+    EXPECT_EQ(directory.pathOf(1),
+              above + "/user.slice/user-1001.slice/gone-before-any-match.scope")
+        << "kept as given until a cgroup matched: the system's, never another user's";
+    directory.learn(status.st_ino, above + scope);
+    EXPECT_EQ(directory.pathOf(status.st_ino), scope);
+    directory.learn(2, above + "/user.slice/user-1001.slice/short-lived.scope");
+    EXPECT_EQ(directory.pathOf(2), "/user.slice/user-1001.slice/short-lived.scope");
+    directory.learn(3, "/elsewhere/x.scope");  // not below the namespace: not ours to name
+    EXPECT_EQ(directory.pathOf(3), std::nullopt);
+}
