@@ -42,6 +42,32 @@ inline std::optional<std::string> trafficWorldUnavailable() {
     return std::nullopt;
 }
 
+// The calling thread is in the network namespace of that name while this lives: the counters
+// count only sockets of the namespace they were loaded in, so a test that loads them in the
+// helper's namespace enters it first.
+class InNamespace {
+  public:
+    explicit InNamespace(const std::string& name)
+        : original_(open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)) {
+        int fd = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+        ok_ = original_ >= 0 && fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+        if (fd >= 0) close(fd);
+    }
+    ~InNamespace() {
+        if (original_ >= 0) {
+            (void)!setns(original_, CLONE_NEWNET);
+            close(original_);
+        }
+    }
+    InNamespace(const InNamespace&) = delete;
+    InNamespace& operator=(const InNamespace&) = delete;
+    bool ok() const { return ok_; }
+
+  private:
+    int original_;
+    bool ok_ = false;
+};
+
 class TrafficWorld {
   public:
     // Payloads go out in datagrams of this size: 28 bytes of UDP and IP headers make 2.8%.

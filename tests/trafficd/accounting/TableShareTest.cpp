@@ -26,29 +26,6 @@ constexpr int floodScopes = 40, namesPerScope = 3;
 // A datagram of TrafficWorld::kDatagram bytes leaves as an IP packet 28 bytes longer.
 constexpr uint64_t packetBytes = TrafficWorld::kDatagram + 28;
 
-class InNamespace {
-  public:
-    explicit InNamespace(const std::string& name)
-        : original_(open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)) {
-        int fd = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-        ok_ = original_ >= 0 && fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
-        if (fd >= 0) close(fd);
-    }
-    ~InNamespace() {
-        if (original_ >= 0) {
-            (void)!setns(original_, CLONE_NEWNET);
-            close(original_);
-        }
-    }
-    InNamespace(const InNamespace&) = delete;
-    InNamespace& operator=(const InNamespace&) = delete;
-    bool ok() const { return ok_; }
-
-  private:
-    int original_;
-    bool ok_ = false;
-};
-
 uint64_t total(const UsageBytes& bytes) {
     uint64_t sum = 0;
     for (const auto& [key, count] : bytes) sum += count;

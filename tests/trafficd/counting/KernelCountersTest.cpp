@@ -35,31 +35,6 @@ std::vector<CounterReading> readingsOf(const std::vector<CounterReading>& readin
     return found;
 }
 
-// The test process's network namespace is the helper's while this lives: the counters count
-// only sockets of the namespace they were loaded in.
-class InNamespace {
-  public:
-    explicit InNamespace(const std::string& name)
-        : original_(open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)) {
-        int fd = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-        ok_ = original_ >= 0 && fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
-        if (fd >= 0) close(fd);
-    }
-    ~InNamespace() {
-        if (original_ >= 0) {
-            (void)!setns(original_, CLONE_NEWNET);
-            close(original_);
-        }
-    }
-    InNamespace(const InNamespace&) = delete;
-    InNamespace& operator=(const InNamespace&) = delete;
-    bool ok() const { return ok_; }
-
-  private:
-    int original_;
-    bool ok_ = false;
-};
-
 // A process in a scope that keeps one UDP socket and, for each byte n written to `orders`, sends
 // n datagrams through it to `peer`, then answers with a byte on `sent`.
 struct LingeringSender {
