@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
 #include <string>
 
 #include "collector/UsageDatabase.h"
@@ -93,7 +92,6 @@ TEST_F(CommandLine, EveryProgramAnswersInItsOwnName) {
         {"bytarn-trafficd", "--interval 0", 2, "bytarn-trafficd: --interval", "", ""},
         {"bytarn-trafficd", "--version", 0, "", "", "bytarn-trafficd "},
     };
-    const std::regex version(R"(^[a-z-]+ \d+\.\d+\.\d+\n$)");
     for (const Case& c : cases) {
         if (!built(c.program)) continue;  // the traffic helper needs libbpf, bpftool and clang
         SCOPED_TRACE(std::string(c.program) + " " + c.arguments);
@@ -105,7 +103,7 @@ TEST_F(CommandLine, EveryProgramAnswersInItsOwnName) {
         // Answers go to standard output, complaints to standard error, never both.
         EXPECT_EQ(c.status == 0 ? outcome.err : outcome.out, "");
         if (c.arguments == "--version") {
-            EXPECT_TRUE(std::regex_match(outcome.out, version)) << outcome.out;
+            EXPECT_EQ(outcome.out, std::string(c.program) + " " BYTARN_VERSION "\n");
         }
     }
     EXPECT_FALSE(std::filesystem::exists(UsageDatabase::defaultPath()));  // nothing made one
