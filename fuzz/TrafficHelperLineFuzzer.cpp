@@ -79,6 +79,10 @@ void check(std::string_view line) {
             if (c < 0x20 || c == 0x7f) fail("a refusal keeps a control character", "");
         return;
     }
+    // A delta whose every entry was skipped is read as nothing to count (its seq is still
+    // acknowledged); the helper never writes such a line, so there is nothing to read back.
+    if (const auto* delta = std::get_if<TrafficDelta>(&*message); delta && delta->usage.empty())
+        return;
     std::string again = written(*message).dump();
     auto reread = parseTrafficHelperLine(again, &error);
     if (!reread || written(*reread) != written(*message))
