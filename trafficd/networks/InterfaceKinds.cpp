@@ -189,8 +189,15 @@ const InterfaceKinds::Known& InterfaceKinds::classify(unsigned ifindex, const st
         if (facts && facts->name != name) facts.reset();
         if (auto type = tunnelTypeOf(sysfsRoot_ / name, facts ? facts->kind : "")) {
             auto& tunnel = tunnels_[ifindex];
-            tunnel = {name, *type, std::move(facts), {}, {}, {}};
-            if (*type == TunnelType::userSpace) findHolders(tunnel, tunnelProbe_.holders());
+            // Classified again (NetworkManager changed): its holders and where they send stay.
+            bool again = tunnel.name == name && tunnel.type == *type;
+            tunnel.name = name;
+            tunnel.type = *type;
+            tunnel.facts = std::move(facts);
+            if (!again) {
+                tunnel.holdersSendMost.reset();
+                if (*type == TunnelType::userSpace) findHolders(tunnel, tunnelProbe_.holders());
+            }
             classed = tunnelClass(ifindex);
         } else {
             tunnels_.erase(ifindex);

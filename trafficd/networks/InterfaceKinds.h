@@ -84,7 +84,7 @@ class InterfaceKinds {
 
     struct Tunnel {
         unsigned ifindex;
-        TunnelType type;
+        TunnelType type = TunnelType::userSpace;
         std::vector<std::string> holderCgroups;  // user space: its holders' cgroups
         std::optional<unsigned> carrier;
     };
@@ -128,7 +128,7 @@ class InterfaceKinds {
     };
     struct TunnelState {
         std::string name;
-        TunnelType type;
+        TunnelType type = TunnelType::userSpace;
         std::optional<LinkFacts> facts;
         std::vector<TunHolder> holders;
         std::optional<unsigned> holdersSendMost;
