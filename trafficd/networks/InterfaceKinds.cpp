@@ -301,11 +301,14 @@ InterfaceClass InterfaceKinds::tunnelClass(unsigned ifindex, int depth) {
 std::vector<InterfaceKinds::Tunnel> InterfaceKinds::tunnels() const {
     std::vector<Tunnel> listed;
     for (const auto& [ifindex, state] : tunnels_) {
-        Tunnel tunnel{ifindex, state.type, {}, state.carrier};
-        for (const auto& holder : state.holders)
-            if (std::find(tunnel.holderCgroups.begin(), tunnel.holderCgroups.end(),
-                          holder.cgroup) == tunnel.holderCgroups.end())
-                tunnel.holderCgroups.push_back(holder.cgroup);
+        Tunnel tunnel{ifindex, state.type, {}, {}, state.carrier};
+        auto addOnce = [](std::vector<std::string>& list, const std::string& item) {
+            if (std::find(list.begin(), list.end(), item) == list.end()) list.push_back(item);
+        };
+        for (const auto& holder : state.holders) {
+            addOnce(tunnel.holderCgroups, holder.cgroup);
+            addOnce(tunnel.holderPrograms, holder.program);
+        }
         listed.push_back(std::move(tunnel));
     }
     return listed;

@@ -288,7 +288,9 @@ std::vector<TunHolder> findTunHolders(const fs::path& proc) {
         if (interfaces.empty()) continue;
         auto cgroup = cgroupOfProcText(readSmall(process->path() / "cgroup", 8192));
         if (!cgroup) continue;
-        for (auto& interface : interfaces) holders.push_back({pid, interface, *cgroup});
+        auto program = readSmall(process->path() / "comm", 64);
+        if (program.ends_with('\n')) program.pop_back();
+        for (auto& interface : interfaces) holders.push_back({pid, interface, *cgroup, program});
     }
     return holders;
 }

@@ -88,13 +88,15 @@ TEST(TrafficdTunnels, TunnelsAreFoundAndEachTakesTheRightCarrier) {
     }
 }
 
-// Tunnel 9 over carrier 3, held by cgroup 100; cgroup 200 is an application, cgroup 300 another
+// Tunnel 9 over carrier 3, held by program 7 in cgroup 100, which also holds curl (program 5)
+// and sockets older than the helper (program 0); cgroup 200 is an application, cgroup 300 another
 // program on the carrier.
 TEST(TrafficdTunnels, TheHoldersKeepOnlyTheOverheadNeverBelowZeroAndLateBytesComeNext) {
     constexpr uint16_t in = BYTARN_DIRECTION_IN, out = BYTARN_DIRECTION_OUT;
-    const std::vector<TunnelOverCarrier> tunnels{{9, 3, {100}}};
+    const std::vector<TunnelOverCarrier> tunnels{{9, 3, {100}, {7}}};
     struct Row {
         uint64_t cgroup;
+        uint16_t program;
         unsigned ifindex;
         uint16_t direction;
         uint64_t growth;
@@ -105,20 +107,24 @@ TEST(TrafficdTunnels, TheHoldersKeepOnlyTheOverheadNeverBelowZeroAndLateBytesCom
         std::vector<Row> rows;
     };
     const Round rounds[] = {
-        {"the app's bytes come off the holder's, direction by direction; nobody else's",
-         {{200, 9, out, 1000, 1000},
-          {200, 9, in, 5000, 5000},
-          {100, 3, out, 1056, 56},
-          {100, 3, in, 5100, 100},
-          {300, 3, out, 700, 700},
-          {100, 2, out, 400, 400}}},
-        {"over two rows of the holder, never below 0 (a compressing VPN)",
-         {{200, 9, out, 3000, 3000}, {100, 3, out, 1000, 0}, {100, 3, out, 1500, 0}}},
+        {"the app's bytes come off the VPN program's, direction by direction; nobody else's",
+         {{200, 1, 9, out, 1000, 1000},
+          {200, 1, 9, in, 5000, 5000},
+          {100, 5, 3, out, 300, 300},
+          {100, 7, 3, out, 1056, 56},
+          {100, 7, 3, in, 5100, 100},
+          {300, 7, 3, out, 700, 700},
+          {100, 7, 2, out, 400, 400}}},
+        {"over its rows and then unknown programs', never below 0, never curl's",
+         {{200, 1, 9, out, 3000, 3000},
+          {100, 7, 3, out, 1000, 0},
+          {100, 5, 3, out, 900, 900},
+          {100, 0, 3, out, 1500, 0}}},
         // The 500 bytes the last round could not place come first; 700 of this round's are left.
-        {"a reading between the app's packet and the holder's: taken in the next round",
-         {{200, 9, out, 1000, 1000}, {100, 3, out, 800, 0}}},
-        {"what the last round owed, and no more", {{100, 3, out, 1500, 800}}},
-        {"nothing owed any more", {{100, 3, out, 900, 900}}},
+        {"a reading between the app's packet and the VPN's: taken in the next round",
+         {{200, 1, 9, out, 1000, 1000}, {100, 7, 3, out, 800, 0}}},
+        {"what the last round owed, and no more", {{100, 7, 3, out, 1500, 800}}},
+        {"nothing owed any more", {{100, 7, 3, out, 900, 900}}},
     };
     CarriedOwed owed;
     for (const auto& round : rounds) {
@@ -128,7 +134,7 @@ TEST(TrafficdTunnels, TheHoldersKeepOnlyTheOverheadNeverBelowZeroAndLateBytesCom
         for (size_t i = 0; i < round.rows.size(); ++i) {
             const auto& row = round.rows[i];
             counted.push_back(
-                {{row.cgroup, row.ifindex, row.direction, 0}, row.growth, &totals[i]});
+                {{row.cgroup, row.ifindex, row.direction, row.program}, row.growth, &totals[i]});
         }
         takeCarriedBytes(tunnels, counted, owed);
         for (size_t i = 0; i < round.rows.size(); ++i)
