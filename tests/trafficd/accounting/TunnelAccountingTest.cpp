@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <unistd.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 using namespace bytarn::trafficd;
 namespace fs = std::filesystem;
@@ -140,4 +142,63 @@ TEST(TrafficdTunnels, TheHoldersKeepOnlyTheOverheadNeverBelowZeroAndLateBytesCom
         for (size_t i = 0; i < round.rows.size(); ++i)
             EXPECT_EQ(totals[i], round.rows[i].expected) << round.what << ", row " << i;
     }
+}
+
+// In-kernel tunnels as InterfaceKinds sees them, with rtnetlink and WireGuard's answers stood in
+// (no such tunnels in the test machines' kernels): wg0's peer is routed, with its firewall mark,
+// over wlan0; gre1 is bound to wwan0; ipip2's peer has no route, so the default route decides,
+// past the route into wg0 that a VPN installs.
+TEST(TrafficdTunnels, InKernelTunnelsTakeTheKindOfTheLinkToTheirPeer) {
+    fs::path root = fs::temp_directory_path() / ("trafficd-kernel-" + std::to_string(getpid()));
+    const std::map<unsigned, std::string> names{{2, "wlan0"}, {3, "wwan0"}, {4, "eth0"},
+                                                {5, "wg0"},   {6, "gre1"},  {7, "ipip2"}};
+    fs::create_directories(root / "wlan0" / "wireless");
+    fs::create_directories(root / "wwan0");
+    std::ofstream(root / "wwan0" / "uevent") << "DEVTYPE=wwan\n";
+    fs::create_directories(root / "eth0");
+    fs::create_directories(root / "wg0");
+    std::ofstream(root / "wg0" / "uevent") << "DEVTYPE=wireguard\n";
+    fs::create_directories(root / "gre1");
+    std::ofstream(root / "gre1" / "type") << "778\n";
+    fs::create_directories(root / "ipip2");
+    std::ofstream(root / "ipip2" / "type") << "768\n";
+
+    IpAddress wgPeer{AF_INET, {192, 0, 2, 7}}, ipipPeer{AF_INET, {198, 51, 100, 9}};
+    std::vector<std::pair<std::array<uint8_t, 16>, uint32_t>> routesAsked;
+    TunnelProbe probe;
+    probe.link = [&](unsigned ifindex) -> std::optional<LinkFacts> {
+        if (ifindex == 5) return LinkFacts{"wg0", "wireguard", {}, {}};
+        if (ifindex == 6) return LinkFacts{"gre1", "gre", {}, 3};
+        if (ifindex == 7) return LinkFacts{"ipip2", "ipip", ipipPeer, {}};
+        return LinkFacts{names.at(ifindex), "", {}, {}};
+    };
+    probe.holders = [] { return std::vector<TunHolder>{}; };
+    probe.wireGuard = [&](unsigned) { return RouteNetlink::WireGuardPeers{{wgPeer}, 51820}; };
+    probe.routeTo = [&](const IpAddress& address, uint32_t mark) -> std::optional<unsigned> {
+        routesAsked.emplace_back(address.bytes, mark);
+        // Without the mark, the peer's route leads into the tunnel, as wg-quick sets it up.
+        if (address.bytes == wgPeer.bytes) return mark == 51820 ? 2u : 5u;
+        return std::nullopt;
+    };
+    probe.defaultRoutes = [] { return std::vector<unsigned>{5, 4}; };
+    InterfaceKinds kinds(
+        {}, root,
+        [&](unsigned ifindex) -> std::optional<std::string> {
+            auto found = names.find(ifindex);
+            return found == names.end() ? std::nullopt : std::optional(found->second);
+        },
+        [&] { return std::vector<std::pair<unsigned, std::string>>(names.begin(), names.end()); },
+        probe);
+    kinds.refresh();
+    std::map<std::string, InterfaceClass> classes;
+    for (const auto& listed : kinds.list()) classes[listed.name] = listed.classed;
+    EXPECT_EQ(classes["wg0"], (InterfaceClass{InterfaceKind::wifi, "tunnel over wlan0"}));
+    EXPECT_EQ(classes["gre1"], (InterfaceClass{InterfaceKind::cellular, "tunnel over wwan0"}));
+    EXPECT_EQ(classes["ipip2"], (InterfaceClass{InterfaceKind::unknown, "tunnel over eth0"}));
+    EXPECT_EQ(classes["wlan0"].reason, "Wi-Fi (sysfs)");
+    EXPECT_EQ(kinds.kindOf(5), InterfaceKind::wifi);
+    EXPECT_NE(std::find(routesAsked.begin(), routesAsked.end(), std::pair(wgPeer.bytes, 51820u)),
+              routesAsked.end());
+    EXPECT_EQ(kinds.tunnels().size(), 3u);
+    fs::remove_all(root);
 }
