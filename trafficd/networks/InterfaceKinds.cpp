@@ -272,11 +272,15 @@ InterfaceClass InterfaceKinds::tunnelClass(unsigned ifindex, int depth) {
     CarrierFacts facts;
     facts.type = tunnel.type;
     facts.holdersSendMost = tunnel.holdersSendMost;
-    if (tunnel.type == TunnelType::inKernel && tunnel.facts) {
-        facts.boundLink = tunnel.facts->boundLink;
-        if (tunnel.facts->remote)
-            facts.peerRoutes.push_back(tunnelProbe_.routeTo(*tunnel.facts->remote, 0));
-        if (tunnel.facts->kind == "wireguard")
+    if (tunnel.type == TunnelType::inKernel) {
+        if (tunnel.facts) {
+            facts.boundLink = tunnel.facts->boundLink;
+            if (tunnel.facts->remote)
+                facts.peerRoutes.push_back(tunnelProbe_.routeTo(*tunnel.facts->remote, 0));
+        }
+        // WireGuard's peers, asked of every in-kernel tunnel rtnetlink did not describe (sysfs
+        // found it); for another one WireGuard just answers no.
+        if (!tunnel.facts || tunnel.facts->kind == "wireguard")
             if (auto peers = tunnelProbe_.wireGuard(ifindex))
                 for (const auto& endpoint : peers->endpoints)
                     facts.peerRoutes.push_back(tunnelProbe_.routeTo(endpoint, peers->fwmark));
