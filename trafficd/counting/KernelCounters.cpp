@@ -63,7 +63,7 @@ void checkKernelSupport() {
 
 // Whether cgroup_skb programs may call bpf_get_netns_cookie on this kernel, tried by loading
 // one: libbpf's probe answers yes to every helper on some kernels.
-bool packetsKnowNetns() {
+bool tryPacketNetns() {
     const bpf_insn program[] = {
         // code, dst_reg, src_reg, off, imm
         {BPF_JMP | BPF_CALL, 0, 0, 0, BPF_FUNC_get_netns_cookie},
@@ -115,12 +115,8 @@ KernelCounters::KernelCounters(const std::filesystem::path& attachCgroup, NewCgr
             throw StartError(std::string("cannot open the embedded BPF object: ") +
                              std::strerror(errno));
         skeleton_->rodata->helper_netns_cookie = ownNetnsCookie();
-        skeleton_->rodata->packets_know_netns = packetsKnowNetns();
-        if (!skeleton_->rodata->packets_know_netns)
-            logLine(
-                "this kernel does not tell cgroup_skb programs a packet's network namespace: "
-                "sockets that existed before bytarn-trafficd started are counted even when they "
-                "belong to another network namespace");
+        const bool packetsKnowNetns = tryPacketNetns();
+        skeleton_->rodata->packets_know_netns = packetsKnowNetns;
         skeleton_->rodata->bucket_level = shares.bucketLevel;
         skeleton_->rodata->bucket_key_share = shares.keys;
         skeleton_->rodata->bucket_name_share = shares.names;
@@ -134,6 +130,13 @@ KernelCounters::KernelCounters(const std::filesystem::path& attachCgroup, NewCgr
                              std::strerror(-error) +
                              "); bytarn-trafficd needs Linux 6.1 or later with BPF enabled");
         }
+        // Said once the programs are in, so that a start that fails for want of privileges
+        // does not blame the kernel first.
+        if (!packetsKnowNetns)
+            logLine(
+                "this kernel does not tell cgroup_skb programs a packet's network namespace: "
+                "sockets that existed before bytarn-trafficd started are counted even when they "
+                "belong to another network namespace");
         // Every slot is free before the first packet is counted.
         int freeSlots = bpf_map__fd(skeleton_->maps.free_slots);
         for (uint32_t slot = 0; slot < std::min<uint32_t>(slots, BYTARN_TRAFFIC_MAX_ENTRIES);
