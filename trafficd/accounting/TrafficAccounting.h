@@ -24,7 +24,9 @@ class TrafficAccounting {
     static constexpr const char* otherPrograms = "Other programs";
 
     struct Round {
-        std::map<uid_t, UsageBytes> growth;    // uid 0 also holds traffic outside every user slice
+        std::map<uid_t, UsageBytes> growth;  // uid 0 also holds traffic outside every user slice
+        // Forwarded traffic: kind name ("wifi", "cellular", "unknown") -> bytes.
+        std::map<std::string, uint64_t> forwarded;
         std::vector<traffic_key> idleAndGone;  // delete these: nothing of theirs is untaken
     };
 
