@@ -72,7 +72,7 @@ ForwardCounters::ForwardCounters() : nft_(nft_ctx_new(NFT_CTX_DEFAULT)) {
     nft_ctx_buffer_error(nft_);
     nft_ctx_output_set_flags(nft_, NFT_CTX_OUTPUT_JSON);
     routed_ = makeTable("inet");
-    bridged_ = makeTable("bridge");
+    bridged_ = routed_ && makeTable("bridge");
 }
 
 ForwardCounters::~ForwardCounters() {
@@ -85,11 +85,11 @@ ForwardCounters::~ForwardCounters() {
 bool ForwardCounters::makeTable(const char* family) {
     auto error = run(tableText(family));
     if (!error) return true;
+    // One line: without nf_tables (or the right to use it) the bridge table is not tried.
     bool bridge = std::string(family) == "bridge";
-    logLine(std::string(bridge ? "bridged" : "routed") +
-            " traffic (forwarded) is not counted: cannot make nftables' table " + family + " " +
-            tableName + " (" + *error + "); the kernel may lack nf_tables" +
-            (bridge ? " or its bridge family" : "") +
+    logLine(std::string(bridge ? "bridged traffic" : "forwarded traffic (routed and bridged)") +
+            " is not counted: cannot make the nftables table " + family + " " + tableName + " (" +
+            *error + "); the kernel may lack nf_tables" + (bridge ? "' bridge family" : "") +
             ", or the helper CAP_NET_ADMIN, or another bytarn-trafficd owns the table");
     return false;
 }
