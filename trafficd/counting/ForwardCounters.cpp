@@ -17,30 +17,29 @@ namespace {
 // Docker's and firewalld's chains): a packet they drop never left, and is not counted.
 // `flags owner`: the table belongs to the helper's netlink socket, so nobody else can change
 // it, `nft flush ruleset` leaves it, and the kernel deletes it when the helper dies.
-// The bridge table counts IPv4 and IPv6 frames only (the bytes of the issue's rule are IP
-// bytes); at the bridge hook a frame's length is without its Ethernet header.
-std::string tableText(const char* family) {
-    std::string table = std::string(family) + " " + ForwardCounters::tableName;
-    std::string match = std::string(family) == "bridge" ? "meta protocol { ip, ip6 } " : "";
+// The bridge table counts IPv4 and IPv6 frames only (usage is counted in IP bytes); at the
+// bridge hook a frame's length is without its Ethernet header.
+std::string tableText(const std::string& family) {
+    std::string table = family + " " + ForwardCounters::tableName;
+    std::string match = family == "bridge" ? "meta protocol { ip, ip6 } " : "";
     // Adding and deleting first replaces a stale table of that name in one transaction.
-    return "add table " + table + "\ndelete table " + table + "\ntable " + table +
-           " {\n"
-           "  flags owner\n"
-           "  set forwarded {\n"
-           "    type iface_index . iface_index\n"
-           "    size " +
+    return "add table " + table + "\ndelete table " + table + "\ntable " + table + R"( {
+  flags owner
+  set forwarded {
+    type iface_index . iface_index
+    size )" +
            std::to_string(ForwardCounters::maxPairs) +
-           "\n"
-           "    flags dynamic\n"
-           "    counter\n"
-           "  }\n"
-           "  chain forward {\n"
-           "    type filter hook forward priority 100; policy accept;\n"
-           "    " +
-           match +
-           "update @forwarded { meta iif . meta oif }\n"
-           "  }\n"
-           "}\n";
+           R"(
+    flags dynamic
+    counter
+  }
+  chain forward {
+    type filter hook forward priority 100; policy accept;
+    )" + match +
+           R"(update @forwarded { meta iif . meta oif }
+  }
+}
+)";
 }
 
 // nft prints an interface number by its name while the interface exists, else as the number.
