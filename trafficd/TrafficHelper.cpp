@@ -2,6 +2,7 @@
 
 #include "trafficd/Log.h"
 #include "trafficd/accounting/TrafficAccounting.h"
+#include "trafficd/accounting/UserViews.h"
 #include "trafficd/cgroups/CgroupDirectory.h"
 #include "trafficd/counting/KernelCounters.h"
 #include "trafficd/networks/InterfaceKinds.h"
@@ -131,7 +132,10 @@ int runTrafficHelper(const HelperOptions& options) {
             auto round = accounting.account(readings, cgroups, interfaces);
             for (const auto& key : round.idleAndGone) counters.remove(key);
             auto now = static_cast<int64_t>(std::time(nullptr));
-            for (const auto& [uid, bytes] : round.growth) ledger.add(uid, now, bytes);
+            // Each user's view: its own applications, the system's, the other users' total.
+            auto present = cgroups.usersWithSlices();
+            present.merge(server.clientUids());
+            for (const auto& [uid, bytes] : userViews(round, present)) ledger.add(uid, now, bytes);
             server.offerDeltas();
         };
         for (;;) {

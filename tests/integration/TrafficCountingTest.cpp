@@ -26,6 +26,8 @@ const std::string browserScope =
     "user.slice/user-0.slice/user@0.service/app.slice/app-gnome-org.example.Browser-42.scope";
 const std::string mailScope =
     "user.slice/user-65534.slice/user@65534.service/app.slice/app-gnome-org.example.Mail-7.scope";
+// A system service, which every user sees by its unit's name.
+const std::string serviceCgroup = "system.slice/packagekit.service";
 
 // Bytes per application over all days: Wi-Fi, cellular, unknown.
 using Totals = std::map<std::string, std::array<std::int64_t, 3>>;
@@ -169,6 +171,7 @@ class TrafficCounting : public ::testing::Test {
         world = std::make_unique<TrafficWorld>("traffic-counting");
         world->addScope(browserScope);
         world->addScope(mailScope);
+        world->addScope(serviceCgroup);
         wifi = world->addLink("btw", 211);
         cellular = world->addLink("btc", 212);
         unnamed = world->addLink("btu", 213);
@@ -216,7 +219,9 @@ class TrafficCounting : public ::testing::Test {
     std::string wifi, cellular, unnamed, ignored, hotspot, hotspotLink;
 };
 
-TEST_F(TrafficCounting, EachUserCountsItsOwnApplicationsByKindAndNothingElse) {
+// Each user's database: its own applications by kind, the system service, and the other user's
+// traffic as one row, never by application.
+TEST_F(TrafficCounting, EachUserCountsItsOwnAppsTheSystemAndTheOtherUserOnlyAsATotal) {
     UserCollector root(*world, "root", 0), nobody(*world, "nobody", kNobody);
     ASSERT_TRUE(root.start("0.3")) << root.logs();
     ASSERT_TRUE(nobody.start("0.3")) << nobody.logs();
@@ -227,8 +232,13 @@ TEST_F(TrafficCounting, EachUserCountsItsOwnApplicationsByKindAndNothingElse) {
         browserScope,
         {{wifi, 20}, {cellular, 10}, {unnamed, 5}, {ignored, 35}, {"127.0.0.1", 35}}));
     ASSERT_TRUE(world->sendFrom(mailScope, {{wifi, 7}, {"127.0.0.1", 7}}));
-    const Totals rootPayload{{"org.example.Browser", {20000, 10000, 5000}}};
-    const Totals nobodyPayload{{"org.example.Mail", {7000, 0, 0}}};
+    ASSERT_TRUE(world->sendFrom(serviceCgroup, {{cellular, 4}, {"127.0.0.1", 4}}, "packagekitd"));
+    const Totals rootPayload{{"org.example.Browser", {20000, 10000, 5000}},
+                             {"packagekit", {0, 4000, 0}},
+                             {"org.bytarn.OtherUsers", {7000, 0, 0}}};
+    const Totals nobodyPayload{{"org.example.Mail", {7000, 0, 0}},
+                               {"packagekit", {0, 4000, 0}},
+                               {"org.bytarn.OtherUsers", {20000, 10000, 5000}}};
     EXPECT_TRUE(eventually([&] {
         return reached(root.totals(), rootPayload) && reached(nobody.totals(), nobodyPayload);
     })) << root.logs();

@@ -31,8 +31,12 @@ const std::string shortScope =
     "user.slice/user-0.slice/user@0.service/app.slice/app-org.example.Short@x1.service";
 // A login session's scope names no application: its sockets are named by their program.
 const std::string sessionScope = "user.slice/user-0.slice/session-3.scope";
+// A system service: every user sees it, named by its unit.
+const std::string serviceCgroup = "system.slice/packagekit.service";
 constexpr int browserPayload = 20 * 1000, mailPayload = 7 * 1000, shortPayload = 3 * 1000;
-constexpr int curlPayload = 4 * 1000, wgetPayload = 5 * 1000;
+constexpr int curlPayload = 4 * 1000, wgetPayload = 5 * 1000, servicePayload = 6 * 1000;
+// What root's applications sent: nobody sees it as one row of the other users.
+constexpr int rootPayload = browserPayload + shortPayload + curlPayload + wgetPayload;
 
 // Reads the helper's lines for up to `seconds`, stopping early once `enough` says so.
 std::vector<json> readLines(int fd, double seconds,
@@ -92,10 +96,11 @@ std::function<bool(const std::vector<json>&)> atLeast(const std::string& key, ui
 
 }  // namespace
 
-TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDeltasReturn) {
+TEST(TrafficdEndToEnd, EachUserGetsItsOwnAppsTheSystemAndOthersAsATotalAndUnackedDeltasReturn) {
     if (auto missing = trafficWorldUnavailable()) GTEST_SKIP() << *missing;
     TrafficWorld world("trafficd-e2e");
-    for (const auto& scope : {browserScope, mailScope, sessionScope}) world.addScope(scope);
+    for (const auto& scope : {browserScope, mailScope, sessionScope, serviceCgroup})
+        world.addScope(scope);
     auto peerAddress = world.addLink("btw", 213);
     ASSERT_TRUE(world.ok()) << "could not build the test's namespaces, links and cgroups";
     auto socketPath = world.socketPath();
@@ -118,15 +123,20 @@ TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDelta
         mailScope, {{peerAddress, mailPayload / 1000}, {"127.0.0.1", mailPayload / 1000}}));
     ASSERT_TRUE(world.sendFrom(sessionScope, {{peerAddress, curlPayload / 1000}}, "curl"));
     ASSERT_TRUE(world.sendFrom(sessionScope, {{peerAddress, wgetPayload / 1000}}, "wget"));
+    ASSERT_TRUE(
+        world.sendFrom(serviceCgroup, {{peerAddress, servicePayload / 1000}}, "packagekitd"));
 
     // Root: its own slice's Browser, over Wi-Fi, at least the payload and at most 3% above (UDP
-    // and IP headers); no loopback, nothing of nobody's.
+    // and IP headers); no loopback; the system service by its unit; nobody's Mail only as the
+    // other users' total.
     int root = connectTo(socketPath);
     ASSERT_GE(root, 0);
     auto lines = readLines(root, 5, [](const std::vector<json>& got) {
         return atLeast("org.example.Browser/wifi", browserPayload)(got) &&
                atLeast("org.example.Short/wifi", shortPayload)(got) &&
-               atLeast("curl/wifi", curlPayload)(got) && atLeast("wget/wifi", wgetPayload)(got);
+               atLeast("curl/wifi", curlPayload)(got) && atLeast("wget/wifi", wgetPayload)(got) &&
+               atLeast("packagekit/wifi", servicePayload)(got) &&
+               atLeast("org.bytarn.OtherUsers/wifi", mailPayload)(got);
     });
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0]["hello"], "bytarn-trafficd");
@@ -141,12 +151,14 @@ TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDelta
     EXPECT_EQ((*link)["reason"], "rule line 2 of " + (world.scratch / "interfaces").string());
     uint64_t lastSeq = 0;
     auto seen = totals(lines, &lastSeq);
-    ASSERT_EQ(seen.size(), 4u) << json(lines).dump() << "\n" << logText();
+    ASSERT_EQ(seen.size(), 6u) << json(lines).dump() << "\n" << logText();
     EXPECT_LE(bytesOf(seen, "curl/wifi"), uint64_t(curlPayload * 1.03));
     EXPECT_LE(bytesOf(seen, "wget/wifi"), uint64_t(wgetPayload * 1.03));
     EXPECT_GE(bytesOf(seen, "org.example.Short/wifi"), uint64_t(shortPayload));
     EXPECT_GE(bytesOf(seen, "org.example.Browser/wifi"), uint64_t(browserPayload));
     EXPECT_LE(bytesOf(seen, "org.example.Browser/wifi"), uint64_t(browserPayload * 1.03));
+    EXPECT_LE(bytesOf(seen, "packagekit/wifi"), uint64_t(servicePayload * 1.03));
+    EXPECT_LE(bytesOf(seen, "org.bytarn.OtherUsers/wifi"), uint64_t(mailPayload * 1.03));
 
     auto helperLog = logText();
     auto absence = helperLog.find(
@@ -199,7 +211,7 @@ TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDelta
     close(root);
     EXPECT_TRUE(totals(afterAck).empty()) << json(afterAck).dump();
 
-    // nobody: its own Mail traffic only.
+    // nobody: its own Mail, the system service, and root's applications as one total.
     int pipeFds[2];
     ASSERT_EQ(pipe(pipeFds), 0);
     pid_t nobody = world.spawn([&] {
@@ -208,8 +220,12 @@ TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDelta
         int fd = connectTo(socketPath);
         if (fd < 0) _exit(122);
         std::string text;
-        for (const auto& line : readLines(fd, 5, atLeast("org.example.Mail/wifi", mailPayload)))
-            text += line.dump() + "\n";
+        auto enough = [](const std::vector<json>& got) {
+            return atLeast("org.example.Mail/wifi", mailPayload)(got) &&
+                   atLeast("packagekit/wifi", servicePayload)(got) &&
+                   atLeast("org.bytarn.OtherUsers/wifi", rootPayload)(got);
+        };
+        for (const auto& line : readLines(fd, 5, enough)) text += line.dump() + "\n";
         (void)!write(pipeFds[1], text.data(), text.size());
     });
     close(pipeFds[1]);
@@ -225,7 +241,13 @@ TEST(TrafficdEndToEnd, EachUserGetsOnlyItsOwnTrafficByKindAndUnacknowledgedDelta
     ASSERT_FALSE(nobodyLines.empty());
     EXPECT_EQ(nobodyLines[0]["uid"], 65534);
     auto nobodySeen = totals(nobodyLines);
-    ASSERT_EQ(nobodySeen.size(), 1u) << received;
+    ASSERT_EQ(nobodySeen.size(), 3u) << received;
     EXPECT_GE(bytesOf(nobodySeen, "org.example.Mail/wifi"), uint64_t(mailPayload));
     EXPECT_LE(bytesOf(nobodySeen, "org.example.Mail/wifi"), uint64_t(mailPayload * 1.03));
+    EXPECT_EQ(bytesOf(nobodySeen, "packagekit/wifi"), bytesOf(seen, "packagekit/wifi"));
+    // Root's four applications, summed: every byte root saw of its own, and no name of them.
+    EXPECT_EQ(bytesOf(nobodySeen, "org.bytarn.OtherUsers/wifi"),
+              bytesOf(seen, "curl/wifi") + bytesOf(seen, "wget/wifi") +
+                  bytesOf(seen, "org.example.Short/wifi") +
+                  bytesOf(seen, "org.example.Browser/wifi"));
 }

@@ -56,8 +56,8 @@ TrafficAccounting::Round TrafficAccounting::account(const std::vector<CounterRea
                         "as \"" +
                         otherPrograms + "\"");
         }
-        round.growth[identity.owner.value_or(0)][{identity.app, std::string(kindName(kind))}] +=
-            growth;
+        auto& bytes = identity.owner ? round.users[*identity.owner] : round.system;
+        bytes[{identity.app, std::string(kindName(kind))}] += growth;
     }
     lastTotals_ = std::move(totals);
     if (readings.size() > BYTARN_TRAFFIC_MAX_ENTRIES * 9 / 10)

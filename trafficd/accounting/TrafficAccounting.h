@@ -1,5 +1,7 @@
-// Turns the kernel's running totals into per-user growth: names the cgroup, classifies the
-// interface, and picks out counters of vanished cgroups that may be deleted.
+// Turns the kernel's running totals into one round of growth: each user's own applications, the
+// system services, forwarded traffic; names the cgroup, classifies the interface, and picks out
+// counters of vanished cgroups that may be deleted. What each user receives of a round is
+// UserViews' to say.
 #pragma once
 
 #include "trafficd/cgroups/CgroupDirectory.h"
@@ -22,10 +24,17 @@ class TrafficAccounting {
   public:
     // The name of a bucket's traffic past its share of the kernel's tables.
     static constexpr const char* otherPrograms = "Other programs";
+    // The identifiers of the rows every user's view holds beside its own applications: all other
+    // users' traffic together, and traffic this machine forwards. A user's own program or unit
+    // of the same name is renamed (UserViews), so nothing merges into them.
+    static constexpr const char* otherUsers = "org.bytarn.OtherUsers";
+    static constexpr const char* sharedConnection = "org.bytarn.SharedConnection";
 
     struct Round {
-        std::map<uid_t, UsageBytes> growth;    // uid 0 also holds traffic outside every user slice
-        std::vector<traffic_key> idleAndGone;  // delete these: nothing of theirs is untaken
+        std::map<uid_t, UsageBytes> users;          // each user slice's own applications
+        UsageBytes system;                          // cgroups outside every user slice, by unit
+        std::map<std::string, uint64_t> forwarded;  // kind name ("wifi", ...) -> bytes
+        std::vector<traffic_key> idleAndGone;       // delete these: nothing of theirs is untaken
     };
 
     Round account(const std::vector<CounterReading>& readings, CgroupDirectory& cgroups,

@@ -1,5 +1,7 @@
 #include "trafficd/cgroups/CgroupDirectory.h"
 
+#include "trafficd/cgroups/CgroupIdentity.h"
+
 #include <malloc.h>
 #include <sys/stat.h>
 #include <fstream>
@@ -15,6 +17,17 @@ CgroupDirectory::CgroupDirectory(fs::path mount, fs::path scanRoot)
     auto relative = scanRoot_.lexically_relative(mount_).string();
     countedRoot_ = relative == "." || relative.empty() ? "/" : "/" + relative;
     scan();
+}
+
+std::set<uid_t> CgroupDirectory::usersWithSlices() const {
+    std::set<uid_t> uids;
+    std::error_code error;
+    for (fs::directory_iterator entry(scanRoot_ / "user.slice", error), end; !error && entry != end;
+         entry.increment(error))
+        if (auto uid = uidOfUserSlice(entry->path().filename().string());
+            uid && entry->is_directory(error))
+            uids.insert(*uid);
+    return uids;
 }
 
 void CgroupDirectory::learn(uint64_t id, std::string path) {

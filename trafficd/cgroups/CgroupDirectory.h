@@ -3,9 +3,11 @@
 // ids not seen that way (cgroups that existed before the helper started).
 #pragma once
 
+#include <sys/types.h>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -45,6 +47,10 @@ class CgroupDirectory {
     }
 
     size_t size() const { return paths_.size(); }
+
+    // The uids of the user-<UID>.slice directories in the counted root's user.slice now: the
+    // users who have a view of the traffic whether or not a client of theirs is connected.
+    std::set<uid_t> usersWithSlices() const;
 
   private:
     void scan();

@@ -103,6 +103,72 @@ std::optional<uid_t> uidOfUserSlice(std::string_view component) {
     return uid;
 }
 
+namespace {
+
+// systemd's unit types that hold processes; a slice only groups them.
+constexpr std::string_view processUnitSuffixes[] = {".service", ".scope", ".socket", ".mount",
+                                                    ".swap"};
+
+std::optional<std::string_view> suffixOfProcessUnit(std::string_view component) {
+    for (auto suffix : processUnitSuffixes)
+        if (component.size() > suffix.size() && component.ends_with(suffix)) return suffix;
+    return std::nullopt;
+}
+
+bool allOf(std::string_view text, std::string_view digits) {
+    return !text.empty() && text.find_first_not_of(digits) == std::string_view::npos;
+}
+
+// systemd-run's names for the units it makes: run-u<N>, run-r<hex>, run-p<PID>-i<N>.
+bool isSystemdRunName(std::string_view name) {
+    if (!name.starts_with("run-") || name.size() < 6) return false;
+    auto rest = name.substr(5);
+    switch (name[4]) {
+        case 'u':
+            return allOf(rest, "0123456789");
+        case 'r':
+            return allOf(rest, "0123456789abcdef");
+        case 'p': {
+            auto instance = rest.find("-i");
+            return instance != std::string_view::npos &&
+                   allOf(rest.substr(0, instance), "0123456789") &&
+                   allOf(rest.substr(instance + 2), "0123456789");
+        }
+        default:
+            return false;
+    }
+}
+
+// A system service's name: its unit without the suffix, a template instance by its template
+// ("getty@tty1.service" is "getty"), a transient unit (every scope, systemd-run's services) by
+// the program that made the socket, else by its name less the part after the last '-' that
+// changes from run to run ("docker-<id>", "session-7", "run-u123"). Names stay few and stable
+// over months of history. Without any unit (the root cgroup, a path not known) the traffic is
+// "system": a program's name alone could be a user's, and must not reach others as a system row.
+std::string systemServiceName(const std::vector<std::string_view>& components,
+                              std::string_view comm) {
+    for (auto component = components.rbegin(); component != components.rend(); ++component) {
+        auto suffix = suffixOfProcessUnit(*component);
+        if (!suffix) continue;
+        auto name = component->substr(0, component->size() - suffix->size());
+        auto escapedName = unescape(name);
+        std::string unit = escapedName ? *escapedName : std::string(name);
+        bool systemdRun = *suffix == ".service" && isSystemdRunName(unit);
+        if (!systemdRun && *suffix != ".scope") {
+            if (auto at = unit.find('@'); at != std::string::npos && at > 0) unit.resize(at);
+            return unit;
+        }
+        // Transient: the program, else the stem.
+        if (!comm.empty()) return std::string(comm);
+        if (systemdRun) return "run";
+        if (auto dash = unit.rfind('-'); dash != std::string::npos && dash > 0) unit.resize(dash);
+        return unit;
+    }
+    return "system";
+}
+
+}  // namespace
+
 CgroupIdentity identifyCgroup(std::string_view path, std::string_view comm,
                               std::string_view countedRoot) {
     CgroupIdentity identity;
@@ -119,6 +185,12 @@ CgroupIdentity identifyCgroup(std::string_view path, std::string_view comm,
     // changes nothing.
     if (components.size() >= 2 && components[0] == "user.slice")
         identity.owner = uidOfUserSlice(components[1]);
+    if (!identity.owner) {
+        identity.app = cleanApplicationName(systemServiceName(components, comm));
+        return identity;
+    }
+    // A user's own cgroups: the innermost application unit, else the program, else the
+    // innermost unit without its suffix.
     std::optional<std::string> app;
     std::string_view innermostUnit;
     for (auto component : components) {
@@ -131,10 +203,8 @@ CgroupIdentity identifyCgroup(std::string_view path, std::string_view comm,
         identity.app = std::string(comm);
     } else if (auto dot = innermostUnit.rfind('.'); dot != std::string_view::npos && dot > 0) {
         identity.app = std::string(innermostUnit.substr(0, dot));
-    } else if (!innermostUnit.empty()) {
-        identity.app = std::string(innermostUnit);
     } else {
-        identity.app = "system";
+        identity.app = std::string(innermostUnit);
     }
     identity.app = cleanApplicationName(identity.app);
     return identity;

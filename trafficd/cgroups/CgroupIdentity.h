@@ -30,9 +30,16 @@ std::optional<uid_t> uidOfUserSlice(std::string_view component);
 // hierarchy's top, relative to the mount too ("/" for the whole mount); comm is the program that
 // created the socket, empty when unknown. The owner comes from countedRoot/user.slice/
 // user-<UID>.slice and nothing deeper: users create cgroups below their own slice and may name
-// them anything. The innermost application unit names the traffic; otherwise the program, else
-// the innermost unit without its suffix, else "system"; always made clean by
-// cleanApplicationName.
+// them anything.
+// - A user's cgroup: the innermost application unit, else the program, else the innermost unit
+//   without its suffix.
+// - Any other cgroup is a system service's, named by its innermost unit (.service, .scope,
+//   .socket, .mount, .swap; never a .slice) without the suffix; a template instance by its
+//   template ("getty@tty1.service": "getty"); a transient unit (a scope, systemd-run's
+//   run-u<N>/run-r<hex>/run-p<PID>-i<N> services) by the program, else by its name less the part
+//   after its last '-' ("docker-<id>.scope": "docker"). No unit at all (the root cgroup, an
+//   unknown path): "system", never a program's name.
+// Always made clean by cleanApplicationName.
 CgroupIdentity identifyCgroup(std::string_view path, std::string_view comm,
                               std::string_view countedRoot = "/");
 

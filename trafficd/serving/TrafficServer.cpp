@@ -170,6 +170,13 @@ void TrafficServer::offerInterfaces(const std::vector<Interface>& interfaces) {
     for (int fd : broken) close(clients_.at(fd));
 }
 
+std::set<uid_t> TrafficServer::clientUids() const {
+    std::set<uid_t> uids;
+    for (const auto& [fd, client] : clients_)
+        if (!client.watching && !client.closing) uids.insert(client.uid);
+    return uids;
+}
+
 size_t TrafficServer::watchersOf(uid_t uid) const {
     size_t count = 0;
     for (const auto& [fd, client] : clients_)

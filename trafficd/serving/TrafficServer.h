@@ -9,6 +9,7 @@
 #include <sys/types.h>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,9 @@ class TrafficServer {
     };
     // The interfaces changed: every client is sent the new list now, a new one on connecting.
     void offerInterfaces(const std::vector<Interface>& interfaces);
+
+    // The uids of the clients connected for deltas (not those that only watch the interfaces).
+    std::set<uid_t> clientUids() const;
 
     // Whether poll says a client is waiting to be accepted (the list may want a refresh first).
     bool clientsWaiting(const std::vector<pollfd>& ready) const;

@@ -89,12 +89,12 @@ TEST(TrafficdTableShares, AFloodingUserKeepsToItsShareAndAnotherUsersNewScopeIsC
     ASSERT_TRUE(world.sendFrom(victimScope, {{peer, 7}}, "victim"));
 
     auto round = accounting.account(counters.read(), cgroups, interfaces);
-    EXPECT_EQ(round.growth[1002],
+    EXPECT_EQ(round.users[1002],
               (UsageBytes{{{"org.example.Victim", "cellular"}, 7 * packetBytes}}));
-    EXPECT_EQ(total(round.growth[1001]), floodScopes * namesPerScope * packetBytes)
+    EXPECT_EQ(total(round.users[1001]), floodScopes * namesPerScope * packetBytes)
         << "the flood past its share is counted, not lost";
-    EXPECT_GT((round.growth[1001][{TrafficAccounting::otherPrograms, "cellular"}]), 0u);
-    EXPECT_LE(round.growth[1001].size(), 16u + 1) << "its share, and its one coarse key";
+    EXPECT_GT((round.users[1001][{TrafficAccounting::otherPrograms, "cellular"}]), 0u);
+    EXPECT_LE(round.users[1001].size(), 16u + 1) << "its share, and its one coarse key";
     EXPECT_LE(counters.programsHeld(), 8u + 1) << "its share of names, and the victim's";
 
     // The flood's scopes go: their counters are deleted, then their names, a pass later their
@@ -110,5 +110,5 @@ TEST(TrafficdTableShares, AFloodingUserKeepsToItsShareAndAnotherUsersNewScopeIsC
     world.addScope(attackerApps + "later.scope");
     ASSERT_TRUE(world.sendFrom(attackerApps + "later.scope", {{peer, 2}}, "later"));
     round = accounting.account(counters.read(), cgroups, interfaces);
-    EXPECT_EQ(round.growth[1001], (UsageBytes{{{"later", "cellular"}, 2 * packetBytes}}));
+    EXPECT_EQ(round.users[1001], (UsageBytes{{{"later", "cellular"}, 2 * packetBytes}}));
 }

@@ -68,8 +68,8 @@ TEST(TrafficdNames, CgroupPathsGiveIdentifierAndOwner) {
         {"/system.slice/sshd.service", "sshd", "sshd", std::nullopt},
         {"/system.slice/systemd-resolved.service", "", "systemd-resolved", std::nullopt},
         {"/user.slice/user-x1.slice/a.scope", "", "a", std::nullopt},
-        {"/", "", "system", std::nullopt},
-        {"", "ssh", "ssh", std::nullopt},
+        {"/", "ssh", "system", std::nullopt},
+        {"", "ssh", "system", std::nullopt},
         // A user's own delegated subtree, with slices that name other users: still its own.
         {forged[0].c_str(), "firefox", "org.mozilla.firefox", 1001},
         {forged[1].c_str(), "firefox", "org.mozilla.firefox", 1001},
@@ -91,6 +91,51 @@ TEST(TrafficdNames, CgroupPathsGiveIdentifierAndOwner) {
         auto identity = identifyCgroup(c.path, c.comm, c.root);
         EXPECT_EQ(identity.app, c.app) << c.path;
         EXPECT_EQ(identity.owner, c.owner) << c.path;
+    }
+}
+
+// System services reach every user, so their names are few, stable over months, and never a
+// user's choice: the unit (its template for an instance); a transient unit by its program, else
+// by its stem; no unit, "system".
+TEST(TrafficdNames, SystemServicesAreNamedByTheirUnit) {
+    struct Case {
+        const char *path, *comm, *app;
+    };
+    const Case cases[] = {
+        {"/system.slice/packagekit.service", "packagekitd", "packagekit"},
+        {"/system.slice/apt-daily-upgrade.service", "http", "apt-daily-upgrade"},
+        {"/system.slice/system-getty.slice/getty@tty1.service", "agetty", "getty"},
+        {"/system.slice/system-openvpn.slice/openvpn@home.service", "", "openvpn"},
+        {"/system.slice/avahi-daemon.socket", "", "avahi-daemon"},
+        {"/system.slice/home.mount", "", "home"},
+        {"/system.slice/dev-sda2.swap", "", "dev-sda2"},
+        {"/system.slice/fwupd\\x2drefresh.service", "", "fwupd-refresh"},
+        // A unit's own subgroups (a delegated service): still the unit.
+        {"/system.slice/docker.service/containerd", "dockerd", "docker"},
+        // Transient units: the program, else the stable stem.
+        {"/system.slice/docker-4f2a9c01e7.scope", "curl", "curl"},
+        {"/system.slice/docker-4f2a9c01e7.scope", "", "docker"},
+        {"/machine.slice/libpod-9ab3c.scope", "", "libpod"},
+        {"/machine.slice/libpod-conmon-9ab3c.scope", "", "libpod-conmon"},
+        {"/system.slice/session-7.scope", "", "session"},
+        {"/init.scope", "", "init"},
+        {"/system.slice/run-u123.service", "wget", "wget"},
+        {"/system.slice/run-u123.service", "", "run"},
+        {"/system.slice/run-r0a9f3c2b1e.service", "", "run"},
+        {"/system.slice/run-p4242-i4243.service", "", "run"},
+        {"/system.slice/run-update.service", "", "run-update"},  // not systemd-run's
+        // No unit: never the program, which a user may have named.
+        {"/", "org.bytarn.Evil", "system"},
+        {"", "firefox", "system"},
+        {"/system.slice", "sshd", "system"},
+        {"/system.slice/odd-group", "x", "system"},
+        // A name that would leave the title service's folder is made clean.
+        {"/system.slice/..\\x2fetc.service", "", "_._etc"},
+    };
+    for (const auto& c : cases) {
+        auto identity = identifyCgroup(c.path, c.comm);
+        EXPECT_EQ(identity.app, c.app) << c.path << " " << c.comm;
+        EXPECT_EQ(identity.owner, std::nullopt) << c.path;
     }
 }
 
