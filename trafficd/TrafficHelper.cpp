@@ -1,9 +1,11 @@
 #include "trafficd/TrafficHelper.h"
 
 #include "trafficd/Log.h"
+#include "trafficd/accounting/ForwardAccounting.h"
 #include "trafficd/accounting/TrafficAccounting.h"
 #include "trafficd/accounting/UserViews.h"
 #include "trafficd/cgroups/CgroupDirectory.h"
+#include "trafficd/counting/ForwardCounters.h"
 #include "trafficd/counting/KernelCounters.h"
 #include "trafficd/networks/InterfaceKinds.h"
 #include "trafficd/networks/NetworkManagerDevices.h"
@@ -91,6 +93,8 @@ int runTrafficHelper(const HelperOptions& options) {
         InterfaceKinds interfaces(std::move(rules), options.sysfs);
         NetworkManagerDevices networkManager;
         TrafficAccounting accounting;
+        ForwardCounters forwardCounters;  // without nf_tables: logged, and counts nothing
+        ForwardAccounting forwardAccounting;
         TrafficServer server(TrafficServer::listeningSocket(options.socket), ledger);
         int signals = signalDescriptor();
         logLine("counting traffic of " + attach.string() + " (epoch " + ledger.epoch() + ")");
@@ -131,6 +135,9 @@ int runTrafficHelper(const HelperOptions& options) {
             counters.drainEvents();
             auto round = accounting.account(readings, cgroups, interfaces);
             for (const auto& key : round.idleAndGone) counters.remove(key);
+            auto forwarded = forwardAccounting.account(forwardCounters.read(), interfaces);
+            for (const auto& element : forwarded.gone) forwardCounters.remove(element);
+            round.forwarded = std::move(forwarded.bytesByKind);
             auto now = static_cast<int64_t>(std::time(nullptr));
             // Each user's view: its own applications, the system's, the other users' total.
             auto present = cgroups.usersWithSlices();

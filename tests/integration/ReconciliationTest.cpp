@@ -113,9 +113,6 @@ class Reconciliation : public ::testing::Test {
         if (auto missing = trafficWorldUnavailable()) GTEST_SKIP() << *missing;
         if (!std::filesystem::exists("/dev/net/tun"))
             GTEST_SKIP() << "no /dev/net/tun: the test's VPN needs a tun device";
-        if (!programInstalled("nft"))
-            GTEST_SKIP() << "nftables (nft) is not installed: forwarded traffic is counted by its "
-                            "forward hook (scripts/install-deps installs it)";
         world = std::make_unique<TrafficWorld>("reconciliation");
         nsContainer = "btdk" + world->tag;
         tun = "btt" + world->tag;
@@ -191,6 +188,11 @@ TEST_F(Reconciliation, EachUsersViewAddsUpToTheIpBytesOfEachKindsLinks) {
         world->startHelper("# the test's links; btu* and the tunnel have no rule\n"
                            "btw* wifi\nbtc* cellular\nbtk* ignore\n"))
         << readFile(world->helperLog());
+    // The helper says so at its start when this kernel or process cannot count forwarded traffic.
+    std::istringstream helperLines(readFile(world->helperLog()));
+    for (std::string line; std::getline(helperLines, line);)
+        if (line.find("routed traffic (forwarded) is not counted") != std::string::npos)
+            GTEST_SKIP() << "no nftables here: " << line;
     const std::map<std::string, uid_t> users{{"alice", kAlice}, {"bob", kBob}, {"root", 0}};
     for (const auto& [name, uid] : users) startViewReader(*world, uid, world->scratch / name);
     ASSERT_TRUE(eventually([&] {
