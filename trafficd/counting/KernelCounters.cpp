@@ -45,6 +45,8 @@ void checkKernelSupport() {
          "bpf_get_current_comm in cgroup/sock_create programs"},
         {BPF_PROG_TYPE_CGROUP_SOCK, BPF_FUNC_get_netns_cookie,
          "bpf_get_netns_cookie in cgroup/sock_create programs"},
+        {BPF_PROG_TYPE_CGROUP_SOCK, BPF_FUNC_get_socket_cookie,
+         "bpf_get_socket_cookie in cgroup/sock_create programs"},
         {BPF_PROG_TYPE_CGROUP_SOCK, BPF_FUNC_get_current_cgroup_id,
          "bpf_get_current_cgroup_id in cgroup/sock_create programs"},
         {BPF_PROG_TYPE_CGROUP_SOCK, BPF_FUNC_get_current_ancestor_cgroup_id,
@@ -57,6 +59,22 @@ void checkKernelSupport() {
             throw StartError(std::string("this kernel lacks ") + need.what +
                              "; bytarn-trafficd needs Linux 6.1 or later with BPF enabled");
     }
+}
+
+// Whether cgroup_skb programs may call bpf_get_netns_cookie on this kernel, tried by loading
+// one: libbpf's probe answers yes to every helper on some kernels.
+bool packetsKnowNetns() {
+    const bpf_insn program[] = {
+        // code, dst_reg, src_reg, off, imm
+        {BPF_JMP | BPF_CALL, 0, 0, 0, BPF_FUNC_get_netns_cookie},
+        {BPF_ALU64 | BPF_MOV | BPF_K, BPF_REG_0, 0, 0, 1},
+        {BPF_JMP | BPF_EXIT, 0, 0, 0, 0},
+    };
+    int fd = bpf_prog_load(BPF_PROG_TYPE_CGROUP_SKB, nullptr, "GPL", program,
+                           sizeof program / sizeof *program, nullptr);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
 }
 
 // libbpf's own messages repeat what the helper says in one line; BYTARN_TRAFFICD_DEBUG=1 shows
@@ -97,6 +115,12 @@ KernelCounters::KernelCounters(const std::filesystem::path& attachCgroup, NewCgr
             throw StartError(std::string("cannot open the embedded BPF object: ") +
                              std::strerror(errno));
         skeleton_->rodata->helper_netns_cookie = ownNetnsCookie();
+        skeleton_->rodata->packets_know_netns = packetsKnowNetns();
+        if (!skeleton_->rodata->packets_know_netns)
+            logLine(
+                "this kernel does not tell cgroup_skb programs a packet's network namespace: "
+                "sockets that existed before bytarn-trafficd started are counted even when they "
+                "belong to another network namespace");
         skeleton_->rodata->bucket_level = shares.bucketLevel;
         skeleton_->rodata->bucket_key_share = shares.keys;
         skeleton_->rodata->bucket_name_share = shares.names;
@@ -277,6 +301,18 @@ size_t KernelCounters::programsHeld() const {
         ++count;
     }
     return count;
+}
+
+int64_t KernelCounters::socketsOf(const std::string& program) const {
+    program_name name{};
+    std::memcpy(name.comm, program.data(), std::min(program.size(), sizeof name.comm - 1));
+    uint16_t number = 0;
+    program_use use{};
+    uint32_t index = 0;
+    if (bpf_map_lookup_elem(bpf_map__fd(skeleton_->maps.programs), &name, &number) != 0) return 0;
+    index = number;
+    if (bpf_map_lookup_elem(bpf_map__fd(skeleton_->maps.program_uses), &index, &use) != 0) return 0;
+    return use.sockets;
 }
 
 void KernelCounters::remove(const traffic_key& key) {

@@ -72,6 +72,9 @@ class KernelCounters {
     uint32_t programPassEvery = 10;
     // Program names the kernel holds now (tests, figures).
     size_t programsHeld() const;
+    // The live sockets the kernel counts as users of a program name's number; 0 for a name it
+    // does not hold (tests).
+    int64_t socketsOf(const std::string& program) const;
 
   private:
     void release();

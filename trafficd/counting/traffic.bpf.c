@@ -12,6 +12,10 @@ char LICENSE[] SEC("license") = "GPL";
 
 // The helper's own network namespace: interface numbers only mean something there. 0 = unknown.
 const volatile __u64 helper_netns_cookie = 0;
+// Whether this kernel offers bpf_get_netns_cookie to cgroup_skb programs (the helper tries it
+// before loading): then a socket with no recorded origin is placed in its namespace on its first
+// packet. Without it, such sockets count as before, wherever they are.
+const volatile __u8 packets_know_netns = 0;
 
 // Shares of the tables. A socket's bucket is its creator's cgroup's ancestor at bucket_level (the
 // level of user.slice/user-<UID>.slice below the counted root): only root creates cgroups at that
@@ -101,6 +105,11 @@ struct socket_origin {
     __u64 netns_cookie;
     __u64 cgroup_id; // the creator's, which is the socket's for its whole life
     __u64 bucket;    // the creator's cgroup's ancestor at bucket_level; 0 = none
+    // The socket cookie of the socket that recorded this origin. A socket that a listener
+    // accepts gets a copy of the listener's origin (cgroup/sock_create never runs for it), so
+    // its namespace, cgroup, bucket and program are the listener's; only the creator itself
+    // holds a use of the program number. 0 = no creator (an origin found on a packet).
+    __u64 creator;
     __u16 program;
     // Per direction, the slot of the last packet: interface << 32 | slot << 16 | generation's low
     // 16 bits, one 64-bit word so that packets on two CPUs never see half of another's; 0 = none.
@@ -109,7 +118,7 @@ struct socket_origin {
 
 struct {
     __uint(type, BPF_MAP_TYPE_SK_STORAGE);
-    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __uint(map_flags, BPF_F_NO_PREALLOC | BPF_F_CLONE);
     __type(key, int);
     __type(value, struct socket_origin);
 } socket_origins SEC(".maps");
@@ -201,6 +210,7 @@ int record_socket_origin(struct bpf_sock *sk)
         bpf_sk_storage_get(&socket_origins, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
     if (origin) {
         origin->netns_cookie = bpf_get_netns_cookie(sk);
+        origin->creator = bpf_get_socket_cookie(sk);
         origin->cgroup_id = bpf_get_current_cgroup_id();
         origin->bucket = bucket_level ? bpf_get_current_ancestor_cgroup_id(bucket_level) : 0;
         origin->program = current_program(origin->bucket);
@@ -209,11 +219,12 @@ int record_socket_origin(struct bpf_sock *sk)
 }
 
 // A socket goes: its program number has one user less, and may be given back once it has none.
+// Accepted sockets go through here too, with their listener's origin: they never took a use.
 SEC("cgroup/sock_release")
 int forget_socket(struct bpf_sock *sk)
 {
     struct socket_origin *origin = bpf_sk_storage_get(&socket_origins, sk, 0, 0);
-    if (origin && origin->program) {
+    if (origin && origin->program && origin->creator == bpf_get_socket_cookie(sk)) {
         __u32 index = origin->program;
         struct program_use *use = bpf_map_lookup_elem(&program_uses, &index);
         if (use)
@@ -235,6 +246,22 @@ static __always_inline void add_bytes(__u32 slot, __u64 length)
         *bytes += length; // per-CPU value: no other writer
 }
 
+// A socket with no recorded origin (one that existed before the helper started, a kernel
+// socket) of the helper's namespace: new storage for it, so that its next packets take the fast
+// path. 0 when there is no room (the packet then counts by its socket's cgroup, as before).
+static __always_inline struct socket_origin *adopt_socket(struct __sk_buff *skb,
+                                                          struct bpf_sock *sk, __u64 netns_cookie)
+{
+    struct socket_origin *origin =
+        bpf_sk_storage_get(&socket_origins, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    if (origin && !origin->netns_cookie) {
+        origin->cgroup_id = bpf_skb_cgroup_id(skb);
+        origin->bucket = bucket_level ? bpf_skb_ancestor_cgroup_id(skb, bucket_level) : 0;
+        origin->netns_cookie = netns_cookie;
+    }
+    return origin;
+}
+
 static __always_inline int count_packet(struct __sk_buff *skb, __u32 direction)
 {
     struct traffic_key key = {};
@@ -247,6 +274,13 @@ static __always_inline int count_packet(struct __sk_buff *skb, __u32 direction)
         // The storage lookup itself answers nothing for a socket that is not a full one (a
         // request or time-wait socket): no separate bpf_sk_fullsock call on every packet.
         origin = bpf_sk_storage_get(&socket_origins, sk, 0, 0);
+        if (!origin && packets_know_netns) {
+            // Once per socket with no recorded origin: its namespace from the packet.
+            __u64 netns_cookie = bpf_get_netns_cookie(skb);
+            if (helper_netns_cookie && netns_cookie != helper_netns_cookie)
+                return 1;
+            origin = adopt_socket(skb, sk, netns_cookie);
+        }
         if (origin) {
             if (helper_netns_cookie && origin->netns_cookie != helper_netns_cookie)
                 return 1;
