@@ -12,6 +12,7 @@ TrafficAccounting::Round TrafficAccounting::account(const std::vector<CounterRea
                                                     InterfaceKinds& interfaces) {
     Round round;
     cgroups.startRound();
+    tunnels_.startRound(readings, cgroups, interfaces);  // tunnels take their carriers' kinds
     std::unordered_map<unsigned, InterfaceKind> kinds;
     std::unordered_map<std::string, uint64_t> totals;
     totals.reserve(readings.size());
@@ -56,9 +57,12 @@ TrafficAccounting::Round TrafficAccounting::account(const std::vector<CounterRea
                         "as \"" +
                         otherPrograms + "\"");
         }
-        auto& bytes = identity.owner ? round.users[*identity.owner] : round.system;
-        bytes[{identity.app, std::string(kindName(kind))}] += growth;
+        auto& total = (identity.owner ? round.users[*identity.owner]
+                                      : round.system)[{identity.app, std::string(kindName(kind))}];
+        total += growth;
+        tunnels_.observe(reading.key, growth, total);
     }
+    tunnels_.settle();  // a VPN program keeps only its tunnel's overhead
     lastTotals_ = std::move(totals);
     if (readings.size() > BYTARN_TRAFFIC_MAX_ENTRIES * 9 / 10)
         logLine("the kernel's traffic table is " + std::to_string(readings.size()) + " of " +

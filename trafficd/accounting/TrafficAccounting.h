@@ -4,6 +4,7 @@
 // UserViews' to say.
 #pragma once
 
+#include "trafficd/accounting/TunnelAccounting.h"
 #include "trafficd/cgroups/CgroupDirectory.h"
 #include "trafficd/counting/KernelCounters.h"
 #include "trafficd/networks/InterfaceKinds.h"
@@ -43,6 +44,7 @@ class TrafficAccounting {
   private:
     std::unordered_map<std::string, uint64_t> lastTotals_;  // by the key's bytes
     std::unordered_set<uint64_t> bucketsOverShare_;         // logged once each
+    TunnelAccounting tunnels_;
 };
 
 }  // namespace bytarn::trafficd

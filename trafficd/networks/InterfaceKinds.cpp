@@ -4,7 +4,9 @@
 
 #include <fnmatch.h>
 #include <net/if.h>
+#include <signal.h>
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <unordered_set>
@@ -31,6 +33,27 @@ std::string trim(std::string_view text) {
     auto end = text.find_last_not_of(" \t\r\n");
     return std::string(text.substr(begin, end - begin + 1));
 }
+
+// What comes before everything else: loopback, then the rules (first match wins).
+std::optional<InterfaceClass> loopbackOrRule(const std::string& name,
+                                             const std::vector<InterfaceRule>& rules,
+                                             const fs::path& sysfsRoot, long* typeOut = nullptr) {
+    long type = -1;
+    try {
+        type = std::stol(readSmallFile(sysfsRoot / name / "type"));
+    } catch (const std::exception&) {
+    }
+    if (typeOut) *typeOut = type;
+    if (name == "lo" || type == loopbackType)
+        return InterfaceClass{InterfaceKind::ignore, "loopback"};
+    for (const auto& rule : rules)
+        if (fnmatch(rule.pattern.c_str(), name.c_str(), 0) == 0)
+            return InterfaceClass{rule.kind, "rule " + rule.origin};
+    return std::nullopt;
+}
+
+// Tunnels inside tunnels, at most this deep.
+constexpr int maxTunnelDepth = 4;
 
 }  // namespace
 
@@ -103,14 +126,7 @@ InterfaceClass explainInterface(const std::string& name, const std::vector<Inter
                                 const NetworkManagerView* networkManager) {
     auto device = sysfsRoot / name;
     long type = -1;
-    try {
-        type = std::stol(readSmallFile(device / "type"));
-    } catch (const std::exception&) {
-    }
-    if (name == "lo" || type == loopbackType) return {InterfaceKind::ignore, "loopback"};
-    for (const auto& rule : rules)
-        if (fnmatch(rule.pattern.c_str(), name.c_str(), 0) == 0)
-            return {rule.kind, "rule " + rule.origin};
+    if (auto decided = loopbackOrRule(name, rules, sysfsRoot, &type)) return *decided;
     if (networkManager) {
         auto found = networkManager->interfaces.find(name);
         if (found != networkManager->interfaces.end()) {
@@ -141,11 +157,12 @@ InterfaceClass explainInterface(const std::string& name, const std::vector<Inter
 }
 
 InterfaceKinds::InterfaceKinds(std::vector<InterfaceRule> rules, fs::path sysfsRoot, NameOf nameOf,
-                               ListInterfaces listInterfaces)
+                               ListInterfaces listInterfaces, TunnelProbe tunnelProbe)
     : rules_(std::move(rules)),
       sysfsRoot_(std::move(sysfsRoot)),
       nameOf_(std::move(nameOf)),
-      listInterfaces_(std::move(listInterfaces)) {
+      listInterfaces_(std::move(listInterfaces)),
+      tunnelProbe_(std::move(tunnelProbe)) {
     if (!nameOf_)
         nameOf_ = [](unsigned ifindex) -> std::optional<std::string> {
             char name[IF_NAMESIZE] = {};
@@ -165,7 +182,28 @@ InterfaceKinds::InterfaceKinds(std::vector<InterfaceRule> rules, fs::path sysfsR
 }
 
 const InterfaceKinds::Known& InterfaceKinds::classify(unsigned ifindex, const std::string& name) {
-    auto classed = explainInterface(name, rules_, sysfsRoot_, &networkManager_);
+    auto classed = loopbackOrRule(name, rules_, sysfsRoot_);
+    if (!classed) {
+        // The kind from rtnetlink only when the number still names this interface.
+        auto facts = tunnelProbe_.link(ifindex);
+        if (facts && facts->name != name) facts.reset();
+        if (auto type = tunnelTypeOf(sysfsRoot_ / name, facts ? facts->kind : "")) {
+            auto& tunnel = tunnels_[ifindex];
+            tunnel = {name, *type, std::move(facts), {}, {}, {}};
+            if (*type == TunnelType::userSpace) findHolders(tunnel, tunnelProbe_.holders());
+            classed = tunnelClass(ifindex);
+        } else {
+            tunnels_.erase(ifindex);
+        }
+    } else {
+        tunnels_.erase(ifindex);
+    }
+    if (!classed) classed = explainInterface(name, rules_, sysfsRoot_, &networkManager_);
+    return remember(ifindex, name, std::move(*classed));
+}
+
+const InterfaceKinds::Known& InterfaceKinds::remember(unsigned ifindex, const std::string& name,
+                                                      InterfaceClass classed) {
     auto& known = known_[ifindex];
     if (known.name != name || known.classed != classed || !known.present) {
         logLine("interface " + name + " (" + std::to_string(ifindex) +
@@ -207,6 +245,88 @@ void InterfaceKinds::scan(bool again) {
             known.present = false;
             changed_ = true;
         }
+}
+
+void InterfaceKinds::findHolders(TunnelState& tunnel, const std::vector<TunHolder>& all) const {
+    tunnel.holders.clear();
+    for (const auto& holder : all)
+        if (holder.interface == tunnel.name) tunnel.holders.push_back(holder);
+}
+
+bool InterfaceKinds::isTunnelLink(unsigned ifindex) {
+    if (tunnels_.contains(ifindex)) return true;
+    auto name = nameOf_(ifindex);
+    return name && tunnelTypeOf(sysfsRoot_ / *name, "").has_value();
+}
+
+InterfaceClass InterfaceKinds::tunnelClass(unsigned ifindex, int depth) {
+    auto& tunnel = tunnels_.at(ifindex);
+    CarrierFacts facts;
+    facts.type = tunnel.type;
+    facts.holdersSendMost = tunnel.holdersSendMost;
+    if (tunnel.type == TunnelType::inKernel && tunnel.facts) {
+        facts.boundLink = tunnel.facts->boundLink;
+        if (tunnel.facts->remote)
+            facts.peerRoutes.push_back(tunnelProbe_.routeTo(*tunnel.facts->remote, 0));
+        if (tunnel.facts->kind == "wireguard")
+            if (auto peers = tunnelProbe_.wireGuard(ifindex))
+                for (const auto& endpoint : peers->endpoints)
+                    facts.peerRoutes.push_back(tunnelProbe_.routeTo(endpoint, peers->fwmark));
+    }
+    facts.defaultRoutes = tunnelProbe_.defaultRoutes();
+    auto carrier =
+        chooseCarrier(ifindex, facts, [this](unsigned link) { return isTunnelLink(link); });
+    tunnel.carrier = carrier.ifindex;
+    if (!carrier.ifindex) return {InterfaceKind::unknown, "tunnel, no carrier found"};
+    auto carrierName = nameOf_(*carrier.ifindex);
+    if (!carrierName) return {InterfaceKind::unknown, "tunnel, its carrier is gone"};
+    InterfaceClass under;
+    if (auto decided = loopbackOrRule(*carrierName, rules_, sysfsRoot_))
+        under = *decided;
+    else if (tunnels_.contains(*carrier.ifindex) && depth < maxTunnelDepth)
+        under = tunnelClass(*carrier.ifindex, depth + 1);  // a VPN inside a VPN
+    else
+        under = explainInterface(*carrierName, rules_, sysfsRoot_, &networkManager_);
+    return {under.kind, "tunnel over " + *carrierName};
+}
+
+std::vector<InterfaceKinds::Tunnel> InterfaceKinds::tunnels() const {
+    std::vector<Tunnel> listed;
+    for (const auto& [ifindex, state] : tunnels_) {
+        auto known = known_.find(ifindex);
+        if (known == known_.end() || !known->second.present) continue;
+        Tunnel tunnel{ifindex, state.type, {}, state.carrier};
+        for (const auto& holder : state.holders)
+            if (std::find(tunnel.holderCgroups.begin(), tunnel.holderCgroups.end(),
+                          holder.cgroup) == tunnel.holderCgroups.end())
+                tunnel.holderCgroups.push_back(holder.cgroup);
+        listed.push_back(std::move(tunnel));
+    }
+    return listed;
+}
+
+void InterfaceKinds::reviewTunnels(const std::map<unsigned, unsigned>& holdersSendMost) {
+    ++reviews_;
+    std::optional<std::vector<TunHolder>> allHolders;  // one look through /proc per review
+    for (auto& [ifindex, tunnel] : tunnels_) {
+        auto known = known_.find(ifindex);
+        if (known == known_.end() || !known->second.present) continue;
+        if (tunnel.type == TunnelType::userSpace) {
+            if (auto most = holdersSendMost.find(ifindex); most != holdersSendMost.end())
+                tunnel.holdersSendMost = most->second;
+            bool holderGone = std::any_of(tunnel.holders.begin(), tunnel.holders.end(),
+                                          [](const TunHolder& holder) {
+                                              return ::kill(holder.pid, 0) != 0 && errno == ESRCH;
+                                          });
+            if (holderGone || (tunnel.holders.empty() && reviews_ % 10 == 0) ||
+                reviews_ % 60 == 0) {
+                if (!allHolders) allHolders = tunnelProbe_.holders();
+                findHolders(tunnel, *allHolders);
+                if (holderGone) tunnel.holdersSendMost.reset();
+            }
+        }
+        remember(ifindex, known->second.name, tunnelClass(ifindex));
+    }
 }
 
 std::vector<InterfaceKinds::Listed> InterfaceKinds::list() const {
