@@ -33,6 +33,15 @@ if(TARGET bytarn-trafficd)
         DESTINATION lib/systemd/system)
 endif()
 
+# The usage rows that are no application, "Other users" and "Shared connection": desktop entries
+# (NoDisplay, so no menu lists them) through which every front end titles them, and their icons,
+# whatever front ends are built. The icons are hand-written SVGs and PNGs of the theme's standard
+# sizes rendered from them (scripts/render-icons).
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/org.bytarn.OtherUsers.desktop
+    ${PROJECT_SOURCE_DIR}/cmake/org.bytarn.SharedConnection.desktop
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+set(BYTARN_ICON_PATTERNS PATTERN "org.bytarn.OtherUsers.*" PATTERN "org.bytarn.SharedConnection.*")
+
 # The desktop window in the application grid and in software centres: its desktop entry (which
 # runs `bytarn gui`), AppStream metadata and icons, installed with the window only. The icons
 # are the hand-written SVG, a symbolic one, and PNGs of the theme's standard sizes rendered from
@@ -42,9 +51,10 @@ if(TARGET bytarn_gui)
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
     install(FILES ${PROJECT_SOURCE_DIR}/cmake/org.bytarn.Bytarn.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
-    install(DIRECTORY ${PROJECT_SOURCE_DIR}/icons/hicolor
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
+    list(APPEND BYTARN_ICON_PATTERNS PATTERN "org.bytarn.Bytarn.*" PATTERN "org.bytarn.Bytarn-symbolic.*")
 endif()
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/icons/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons
+    FILES_MATCHING ${BYTARN_ICON_PATTERNS})
 
 # The commented example of /etc/bytarn/interfaces: documentation only, so that nothing changes
 # how interfaces are classified until an administrator writes the file.

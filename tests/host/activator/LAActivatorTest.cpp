@@ -140,6 +140,27 @@ TEST_F(LAActivatorTest, IconByThemeNameTakesTheSmallestSize) {
     EXPECT_EQ(activator().smallIconForListenerName("org.example.relative"), nullptr);
 }
 
+// The rows that are no application ship desktop entries and icons of their own, installed as
+// cmake/ and icons/ lay them out: the page titles them and shows their icons as any other.
+TEST_F(LAActivatorTest, TheRowsOfOtherUsersAndTheSharedConnectionAreTitledByTheirShippedEntries) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"org.bytarn.OtherUsers", "Other users"},
+        {"org.bytarn.SharedConnection", "Shared connection"},
+    };
+    for (const auto& [identifier, title] : rows) {
+        std::string name = identifier;
+        home_.write(std::string(kSystemApps) + name + ".desktop",
+                    readFile(BYTARN_SOURCE_DIR "/cmake/" + name + ".desktop"));
+        std::string icon = "icons/hicolor/16x16/apps/" + name + ".png";
+        std::filesystem::copy_file(BYTARN_SOURCE_DIR "/" + icon, home_.file("usr/share/" + icon));
+        EXPECT_EQ(activator().localizedTitleForListenerName(identifier), title);
+        std::shared_ptr<UIImage> image = activator().smallIconForListenerName(identifier);
+        ASSERT_NE(image, nullptr) << identifier;
+        EXPECT_EQ(image->path(), home_.file("usr/share/" + icon));
+        EXPECT_EQ(image->width(), 16);
+    }
+}
+
 TEST_F(LAActivatorTest, EveryAnswerIsCachedUntilCleared) {
     writeEntry(kUserApps, "org.example.cached", "Name=First\n");
     unsigned before = activator().fileLookups();
