@@ -220,15 +220,19 @@ int record_socket_origin(struct bpf_sock *sk)
 
 // A socket goes: its program number has one user less, and may be given back once it has none.
 // Accepted sockets go through here too, with their listener's origin: they never took a use.
+// Either way the socket's last packets (a closing handshake) count unnamed, never under a
+// number that may by then name another program.
 SEC("cgroup/sock_release")
 int forget_socket(struct bpf_sock *sk)
 {
     struct socket_origin *origin = bpf_sk_storage_get(&socket_origins, sk, 0, 0);
-    if (origin && origin->program && origin->creator == bpf_get_socket_cookie(sk)) {
-        __u32 index = origin->program;
-        struct program_use *use = bpf_map_lookup_elem(&program_uses, &index);
-        if (use)
-            __sync_fetch_and_sub(&use->sockets, 1);
+    if (origin && origin->program) {
+        if (origin->creator == bpf_get_socket_cookie(sk)) {
+            __u32 index = origin->program;
+            struct program_use *use = bpf_map_lookup_elem(&program_uses, &index);
+            if (use)
+                __sync_fetch_and_sub(&use->sockets, 1);
+        }
         origin->program = 0;
     }
     return 1;
