@@ -17,17 +17,20 @@ std::optional<uint64_t> cgroupIdOf(const std::filesystem::path& mount, const std
 
 }  // namespace
 
-void takeCarriedBytes(const std::vector<TunnelOverCarrier>& tunnels,
-                      std::vector<CountedRow>& rows) {
+void takeCarriedBytes(const std::vector<TunnelOverCarrier>& tunnels, std::vector<CountedRow>& rows,
+                      CarriedOwed& owed) {
+    CarriedOwed stillOwed;
     std::vector<uint64_t> left;  // what each row may still give
     left.reserve(rows.size());
     for (const auto& row : rows) left.push_back(row.growth);
     for (const auto& tunnel : tunnels)
         for (uint16_t direction : {BYTARN_DIRECTION_IN, BYTARN_DIRECTION_OUT}) {
-            uint64_t carried = 0;
+            uint64_t carriedNow = 0;
             for (const auto& row : rows)
                 if (row.key.ifindex == tunnel.tunnel && row.key.direction == direction)
-                    carried += row.growth;
+                    carriedNow += row.growth;
+            auto owedBefore = owed.find({tunnel.tunnel, direction});
+            uint64_t carried = carriedNow + (owedBefore == owed.end() ? 0 : owedBefore->second);
             for (size_t i = 0; i < rows.size() && carried > 0; ++i) {
                 const auto& key = rows[i].key;
                 if (key.ifindex != tunnel.carrier || key.direction != direction ||
@@ -39,11 +42,15 @@ void takeCarriedBytes(const std::vector<TunnelOverCarrier>& tunnels,
                 *rows[i].total -= taken;
                 carried -= taken;
             }
+            if (auto left = std::min(carried, carriedNow))
+                stillOwed[{tunnel.tunnel, direction}] = left;
         }
+    owed = std::move(stillOwed);
 }
 
 void TunnelAccounting::startRound(const std::vector<CounterReading>& readings,
                                   const CgroupDirectory& cgroups, InterfaceKinds& interfaces) {
+    interfaces.refresh();
     auto tunnels = interfaces.tunnels();
     std::map<unsigned, unsigned> sendMost;
     if (!tunnels.empty()) {
@@ -109,7 +116,7 @@ void TunnelAccounting::observe(const traffic_key& key, uint64_t growth, uint64_t
 }
 
 void TunnelAccounting::settle() {
-    if (!rows_.empty()) takeCarriedBytes(tunnels_, rows_);
+    takeCarriedBytes(tunnels_, rows_, owed_);
     rows_.clear();
 }
 

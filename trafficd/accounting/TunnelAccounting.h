@@ -38,16 +38,25 @@ struct CountedRow {
     uint64_t* total;
 };
 
+// By tunnel and direction: carried bytes that no carrier row took yet.
+using CarriedOwed = std::map<std::pair<unsigned, uint16_t>, uint64_t>;
+
 // For each tunnel and direction, the bytes its rows grew by come off the rows of its holders'
 // cgroups on its carrier, in the same direction: each row gives at most its own growth, and no
-// total goes below 0.
-void takeCarriedBytes(const std::vector<TunnelOverCarrier>& tunnels, std::vector<CountedRow>& rows);
+// total goes below 0. A reading may fall between an application's packet on the tunnel and the
+// holder's on the carrier, so what is left is owed to the next round, and only to that one (at
+// most this round's carried bytes: a tunnel that carries more than its holders send never
+// builds up a debt).
+void takeCarriedBytes(const std::vector<TunnelOverCarrier>& tunnels, std::vector<CountedRow>& rows,
+                      CarriedOwed& owed);
 
 class TunnelAccounting {
   public:
-    // Before the round's rows are counted: tells interfaces, per user-space tunnel, the link
-    // (not the tunnel, not loopback or ignored) its holders' cgroups sent most on in this reading,
-    // and has it review every tunnel's carrier, so the round counts with the kinds decided now.
+    // Before the round's rows are counted: lets interfaces find new interfaces (a tunnel that
+    // appeared takes its kind before its first bytes are counted), tells it, per user-space tunnel,
+    // the link (not the tunnel, not loopback or ignored) its holders' cgroups sent most on in this
+    // reading, and has it review every tunnel's carrier, so the round counts with the kinds decided
+    // now.
     void startRound(const std::vector<CounterReading>& readings, const CgroupDirectory& cgroups,
                     InterfaceKinds& interfaces);
     // A row counted in this round and the usage total its growth went to.
@@ -59,6 +68,7 @@ class TunnelAccounting {
     std::vector<TunnelOverCarrier> tunnels_;
     std::unordered_set<unsigned> links_;  // the tunnels' and carriers' interfaces
     std::vector<CountedRow> rows_;
+    CarriedOwed owed_;
     std::unordered_map<std::string, uint64_t> lastHolderTotals_;  // holders' egress, by key bytes
 };
 

@@ -229,7 +229,8 @@ int readWireGuardDevice(const nlmsghdr* message, void* data) {
 std::optional<TunnelType> tunnelTypeOf(const fs::path& device, std::string_view kind) {
     std::error_code error;
     if (fs::exists(device / "tun_flags", error) || kind == "tun") {
-        if (fs::exists(device / "master", error)) return std::nullopt;  // a bridge's port
+        if (fs::exists(fs::symlink_status(device / "master", error)))
+            return std::nullopt;  // a bridge's or bond's port
         return TunnelType::userSpace;
     }
     if (std::find(std::begin(inKernelKinds), std::end(inKernelKinds), kind) !=
