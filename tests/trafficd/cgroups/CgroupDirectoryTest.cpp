@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <filesystem>
+#include <fstream>
 
 using namespace bytarn::trafficd;
 namespace fs = std::filesystem;
@@ -67,4 +68,25 @@ TEST(TrafficdCgroupDirectory, KernelPathsFromAboveACgroupNamespaceAreMadeRelativ
     EXPECT_EQ(directory.pathOf(2), "/user.slice/user-1001.slice/short-lived.scope");
     directory.learn(3, "/elsewhere/x.scope");  // not below the namespace: not ours to name
     EXPECT_EQ(directory.pathOf(3), std::nullopt);
+}
+
+// Users with a slice get a view of the traffic even while they have none of their own: only the
+// user-<UID>.slice directories of the counted root's user.slice, spelt as systemd spells them.
+TEST(TrafficdCgroupDirectory, UsersWithSlicesAreThoseOfTheCountedRootsUserSlice) {
+    struct Tree {
+        fs::path root = fs::temp_directory_path() / ("cgroup-users-" + std::to_string(getpid()));
+        ~Tree() { fs::remove_all(root); }
+    } tree;
+    for (const char* path :
+         {"test/user.slice/user-1000.slice", "test/user.slice/user-0.slice",
+          "test/user.slice/user-01.slice", "test/user.slice/user-x.slice",
+          "test/user.slice/user-1000.slice/user@1000.service/user.slice/user-1001.slice",
+          "test/system.slice/user-1002.slice", "user.slice/user-1003.slice"})
+        fs::create_directories(tree.root / path);
+    std::ofstream(tree.root / "test/user.slice/user-1004.slice") << "a file, not a slice";
+    EXPECT_EQ(CgroupDirectory(tree.root, tree.root / "test").usersWithSlices(),
+              (std::set<uid_t>{0, 1000}));
+    EXPECT_EQ(CgroupDirectory(tree.root).usersWithSlices(), (std::set<uid_t>{1003}));
+    EXPECT_TRUE(
+        CgroupDirectory(tree.root, tree.root / "test/system.slice").usersWithSlices().empty());
 }

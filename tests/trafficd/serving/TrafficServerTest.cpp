@@ -124,9 +124,12 @@ TEST(TrafficdServer, WatchersGetTheInterfacesOnlyAndAreBounded) {
             EXPECT_NE(text.find("metered (NetworkManager)"), std::string::npos);
         }
     }
-    // The uid's place is free: a collector is served its delta.
+    // The uid's place is free: a collector is served its delta, and only it makes the uid one
+    // that gets a view of the traffic.
+    EXPECT_TRUE(fixture.server.clientUids().empty());
     int collector = fixture.connectClient();
     EXPECT_NE(fixture.drain(collector).find("\"usage\""), std::string::npos);
+    EXPECT_EQ(fixture.server.clientUids(), std::set<uid_t>{getuid()});
     close(collector);
     for (int fd : watchers) close(fd);
 }
