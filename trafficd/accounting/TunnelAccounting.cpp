@@ -112,7 +112,7 @@ void TunnelAccounting::startRound(const std::vector<CounterReading>& readings,
 }
 
 void TunnelAccounting::observe(const traffic_key& key, uint64_t growth, uint64_t& total) {
-    if (links_.contains(key.ifindex)) rows_.push_back({key, growth, &total});
+    if (!links_.empty() && links_.contains(key.ifindex)) rows_.push_back({key, growth, &total});
 }
 
 void TunnelAccounting::settle() {

@@ -189,8 +189,16 @@ const InterfaceKinds::Known& InterfaceKinds::classify(unsigned ifindex, const st
         if (facts && facts->name != name) facts.reset();
         if (auto type = tunnelTypeOf(sysfsRoot_ / name, facts ? facts->kind : "")) {
             auto& tunnel = tunnels_[ifindex];
-            tunnel = {name, *type, std::move(facts), {}, {}, {}};
-            if (*type == TunnelType::userSpace) findHolders(tunnel, tunnelProbe_.holders());
+            // Classified again (NetworkManager changed): its holders and where they send stay.
+            bool again = tunnel.name == name && tunnel.type == *type;
+            tunnel.name = name;
+            tunnel.type = *type;
+            tunnel.facts = std::move(facts);
+            tunnel.gone = false;
+            if (!again) {
+                tunnel.holdersSendMost.reset();
+                if (*type == TunnelType::userSpace) findHolders(tunnel, tunnelProbe_.holders());
+            }
             classed = tunnelClass(ifindex);
         } else {
             tunnels_.erase(ifindex);
@@ -293,8 +301,6 @@ InterfaceClass InterfaceKinds::tunnelClass(unsigned ifindex, int depth) {
 std::vector<InterfaceKinds::Tunnel> InterfaceKinds::tunnels() const {
     std::vector<Tunnel> listed;
     for (const auto& [ifindex, state] : tunnels_) {
-        auto known = known_.find(ifindex);
-        if (known == known_.end() || !known->second.present) continue;
         Tunnel tunnel{ifindex, state.type, {}, state.carrier};
         for (const auto& holder : state.holders)
             if (std::find(tunnel.holderCgroups.begin(), tunnel.holderCgroups.end(),
@@ -308,9 +314,19 @@ std::vector<InterfaceKinds::Tunnel> InterfaceKinds::tunnels() const {
 void InterfaceKinds::reviewTunnels(const std::map<unsigned, unsigned>& holdersSendMost) {
     ++reviews_;
     std::optional<std::vector<TunHolder>> allHolders;  // one look through /proc per review
-    for (auto& [ifindex, tunnel] : tunnels_) {
+    for (auto entry = tunnels_.begin(); entry != tunnels_.end();) {
+        auto& [ifindex, tunnel] = *entry;
         auto known = known_.find(ifindex);
-        if (known == known_.end() || !known->second.present) continue;
+        if (known == known_.end() || !known->second.present) {
+            // Gone: listed for one more round (its last bytes), forgotten at the next review.
+            if (tunnel.gone) {
+                entry = tunnels_.erase(entry);
+            } else {
+                tunnel.gone = true;
+                ++entry;
+            }
+            continue;
+        }
         if (tunnel.type == TunnelType::userSpace) {
             if (auto most = holdersSendMost.find(ifindex); most != holdersSendMost.end())
                 tunnel.holdersSendMost = most->second;
@@ -325,7 +341,9 @@ void InterfaceKinds::reviewTunnels(const std::map<unsigned, unsigned>& holdersSe
                 if (holderGone) tunnel.holdersSendMost.reset();
             }
         }
-        remember(ifindex, known->second.name, tunnelClass(ifindex));
+        std::string name = known->second.name;
+        remember(ifindex, name, tunnelClass(ifindex));
+        ++entry;
     }
 }
 

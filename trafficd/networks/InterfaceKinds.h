@@ -84,7 +84,7 @@ class InterfaceKinds {
 
     struct Tunnel {
         unsigned ifindex;
-        TunnelType type;
+        TunnelType type = TunnelType::userSpace;
         std::vector<std::string> holderCgroups;  // user space: its holders' cgroups
         std::optional<unsigned> carrier;
     };
@@ -112,7 +112,7 @@ class InterfaceKinds {
     std::vector<Listed> list() const;
     bool takeChanged() { return std::exchange(changed_, false); }
 
-    // The tunnels among the current interfaces.
+    // The tunnels among the current interfaces, and those gone since the last review.
     std::vector<Tunnel> tunnels() const;
     // Decides each current tunnel's carrier again and classifies again those whose carrier
     // changed; holdersSendMost: by tunnel, the link its holders sent most on lately (from the
@@ -128,11 +128,12 @@ class InterfaceKinds {
     };
     struct TunnelState {
         std::string name;
-        TunnelType type;
+        TunnelType type = TunnelType::userSpace;
         std::optional<LinkFacts> facts;
         std::vector<TunHolder> holders;
         std::optional<unsigned> holdersSendMost;
         std::optional<unsigned> carrier;
+        bool gone = false;  // seen gone by a review
     };
     const Known& classify(unsigned ifindex, const std::string& name);
     const Known& remember(unsigned ifindex, const std::string& name, InterfaceClass classed);
