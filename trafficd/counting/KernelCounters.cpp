@@ -63,7 +63,7 @@ void checkKernelSupport() {
 
 // Whether cgroup_skb programs may call bpf_get_netns_cookie on this kernel, tried by loading
 // one: libbpf's probe answers yes to every helper on some kernels.
-bool packetsKnowNetns() {
+bool tryPacketNetns() {
     const bpf_insn program[] = {
         // code, dst_reg, src_reg, off, imm
         {BPF_JMP | BPF_CALL, 0, 0, 0, BPF_FUNC_get_netns_cookie},
@@ -101,7 +101,7 @@ uint64_t ownNetnsCookie() {
 }  // namespace
 
 KernelCounters::KernelCounters(const std::filesystem::path& attachCgroup, NewCgroup onNewCgroup,
-                               uint32_t slots, TableShares shares)
+                               uint32_t slots, TableShares shares, bool packetNetns)
     : onNewCgroup_(std::move(onNewCgroup)) {
     libbpf_set_print(libbpfMessage);
     cgroupFd_ = ::open(attachCgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -110,30 +110,48 @@ KernelCounters::KernelCounters(const std::filesystem::path& attachCgroup, NewCgr
                          std::strerror(errno));
     try {
         checkKernelSupport();
-        skeleton_ = traffic_bpf__open();
-        if (!skeleton_)
-            throw StartError(std::string("cannot open the embedded BPF object: ") +
-                             std::strerror(errno));
-        skeleton_->rodata->helper_netns_cookie = ownNetnsCookie();
-        skeleton_->rodata->packets_know_netns = packetsKnowNetns();
-        if (!skeleton_->rodata->packets_know_netns)
-            logLine(
-                "this kernel does not tell cgroup_skb programs a packet's network namespace: "
-                "sockets that existed before bytarn-trafficd started are counted even when they "
-                "belong to another network namespace");
-        skeleton_->rodata->bucket_level = shares.bucketLevel;
-        skeleton_->rodata->bucket_key_share = shares.keys;
-        skeleton_->rodata->bucket_name_share = shares.names;
+        const uint64_t netnsCookie = ownNetnsCookie();
+        const bool packetsKnowNetns = packetNetns && tryPacketNetns();
+        // Without that, accepted connections are placed by a sock_ops program instead; a
+        // kernel that refuses it loads the rest without it.
+        bool placeAccepted = !packetsKnowNetns;
         // The cgroup_mkdir program reads kernel structures through BTF relocations; without the
         // kernel's BTF it stays out and scans alone name cgroups.
         bool followCgroups = ::access("/sys/kernel/btf/vmlinux", R_OK) == 0;
-        if (!followCgroups) bpf_program__set_autoload(skeleton_->progs.name_new_cgroup, false);
-        if (int error = traffic_bpf__load(skeleton_); error != 0) {
-            if (error == -EPERM || error == -EACCES) throw StartError(permissionHint);
-            throw StartError(std::string("the kernel refused the BPF programs (") +
-                             std::strerror(-error) +
-                             "); bytarn-trafficd needs Linux 6.1 or later with BPF enabled");
+        for (;;) {
+            skeleton_ = traffic_bpf__open();
+            if (!skeleton_)
+                throw StartError(std::string("cannot open the embedded BPF object: ") +
+                                 std::strerror(errno));
+            skeleton_->rodata->helper_netns_cookie = netnsCookie;
+            skeleton_->rodata->packets_know_netns = packetsKnowNetns;
+            skeleton_->rodata->bucket_level = shares.bucketLevel;
+            skeleton_->rodata->bucket_key_share = shares.keys;
+            skeleton_->rodata->bucket_name_share = shares.names;
+            if (!followCgroups) bpf_program__set_autoload(skeleton_->progs.name_new_cgroup, false);
+            bpf_program__set_autoload(skeleton_->progs.place_accepted_socket, placeAccepted);
+            int error = traffic_bpf__load(skeleton_);
+            if (error == 0) break;
+            if (!placeAccepted) {
+                if (error == -EPERM || error == -EACCES) throw StartError(permissionHint);
+                throw StartError(std::string("the kernel refused the BPF programs (") +
+                                 std::strerror(-error) +
+                                 "); bytarn-trafficd needs Linux 6.1 or later with BPF enabled");
+            }
+            // The verifier refuses with EACCES too: try once more without the refinement
+            // before blaming privileges.
+            traffic_bpf__destroy(skeleton_);
+            skeleton_ = nullptr;
+            placeAccepted = false;
         }
+        // Said once the programs are in, so that a start that fails for want of privileges
+        // does not blame the kernel first.
+        if (!packetsKnowNetns)
+            logLine(std::string("this kernel does not tell cgroup_skb programs a packet's "
+                                "network namespace: sockets that existed before "
+                                "bytarn-trafficd started") +
+                    (placeAccepted ? "" : ", and connections they accept,") +
+                    " are counted even when they belong to another network namespace");
         // Every slot is free before the first packet is counted.
         int freeSlots = bpf_map__fd(skeleton_->maps.free_slots);
         for (uint32_t slot = 0; slot < std::min<uint32_t>(slots, BYTARN_TRAFFIC_MAX_ENTRIES);
@@ -157,6 +175,16 @@ KernelCounters::KernelCounters(const std::filesystem::path& attachCgroup, NewCgr
                                  " to " + attachCgroup.string() + ": " + std::strerror(error));
             }
             links_.push_back(link);
+        }
+        if (placeAccepted) {
+            if (bpf_link* link =
+                    bpf_program__attach_cgroup(skeleton_->progs.place_accepted_socket, cgroupFd_))
+                links_.push_back(link);
+            else
+                logLine(std::string("cannot place accepted connections in their network "
+                                    "namespace (") +
+                        std::strerror(errno) +
+                        "); those of older servers in other namespaces will be counted");
         }
         // Naming cgroups as they appear is a refinement: without it, scans still name every
         // cgroup that lives until the next reading.
@@ -205,8 +233,9 @@ int KernelCounters::onEvent(void* self, void* data, size_t size) {
     auto* event = static_cast<const new_cgroup*>(data);
     std::string path(event->path, strnlen(event->path, sizeof event->path));
     // A path that filled the buffer may be cut short; the scan names that cgroup instead.
-    if (!path.empty() && path.size() < sizeof event->path - 1)
-        static_cast<KernelCounters*>(self)->onNewCgroup_(event->id, std::move(path));
+    auto& onNewCgroup = static_cast<KernelCounters*>(self)->onNewCgroup_;
+    if (onNewCgroup && !path.empty() && path.size() < sizeof event->path - 1)
+        onNewCgroup(event->id, std::move(path));
     return 0;
 }
 

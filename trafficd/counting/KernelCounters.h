@@ -45,12 +45,16 @@ struct CounterReading {
 
 class KernelCounters {
   public:
+    // Told of each cgroup made while the counters run; may be empty (tests).
     using NewCgroup = std::function<void(uint64_t id, std::string path)>;
 
     // Throws StartError when the kernel or the privileges fall short. `slots` of the kernel's
     // table are handed out (at most BYTARN_TRAFFIC_MAX_ENTRIES; tests use fewer).
+    // packetNetns false: count as on a kernel whose cgroup_skb programs cannot tell a packet's
+    // network namespace (tests; such a kernel is found and logged by itself).
     KernelCounters(const std::filesystem::path& attachCgroup, NewCgroup onNewCgroup,
-                   uint32_t slots = BYTARN_TRAFFIC_MAX_ENTRIES, TableShares shares = {});
+                   uint32_t slots = BYTARN_TRAFFIC_MAX_ENTRIES, TableShares shares = {},
+                   bool packetNetns = true);
     ~KernelCounters();
     KernelCounters(const KernelCounters&) = delete;
     KernelCounters& operator=(const KernelCounters&) = delete;

@@ -243,6 +243,28 @@ static __always_inline __u64 slot_memory(__u32 ifindex, __u32 slot, __u32 genera
     return (__u64)ifindex << 32 | (__u64)(slot & 0xffff) << 16 | (generation & 0xffff);
 }
 
+// Only on a kernel whose cgroup_skb programs cannot tell a packet's namespace (the helper
+// attaches it there alone): a connection accepted from a listener with no recorded origin (one
+// that existed before the helper started) gets an origin holding its namespace, so that an
+// older server in another namespace still never counts what it accepts. Runs once per
+// connection, never on a packet.
+SEC("sockops")
+int place_accepted_socket(struct bpf_sock_ops *ops)
+{
+    if (ops->op != BPF_SOCK_OPS_PASSIVE_ESTABLISHED_CB)
+        return 1;
+    struct bpf_sock *sk = ops->sk;
+    if (!sk)
+        return 1;
+    // A copy of its listener's origin when there is one; else new, and its cgroup is read from
+    // its packets (cgroup_id 0).
+    struct socket_origin *origin =
+        bpf_sk_storage_get(&socket_origins, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    if (origin && !origin->netns_cookie)
+        origin->netns_cookie = bpf_get_netns_cookie(ops);
+    return 1;
+}
+
 static __always_inline void add_bytes(__u32 slot, __u64 length)
 {
     __u64 *bytes = bpf_map_lookup_elem(&slot_bytes, &slot);
