@@ -17,30 +17,29 @@ namespace {
 // Docker's and firewalld's chains): a packet they drop never left, and is not counted.
 // `flags owner`: the table belongs to the helper's netlink socket, so nobody else can change
 // it, `nft flush ruleset` leaves it, and the kernel deletes it when the helper dies.
-// The bridge table counts IPv4 and IPv6 frames only (the bytes of the issue's rule are IP
-// bytes); at the bridge hook a frame's length is without its Ethernet header.
-std::string tableText(const char* family) {
-    std::string table = std::string(family) + " " + ForwardCounters::tableName;
-    std::string match = std::string(family) == "bridge" ? "meta protocol { ip, ip6 } " : "";
+// The bridge table counts IPv4 and IPv6 frames only (usage is counted in IP bytes); at the
+// bridge hook a frame's length is without its Ethernet header.
+std::string tableText(const std::string& family) {
+    std::string table = family + " " + ForwardCounters::tableName;
+    std::string match = family == "bridge" ? "meta protocol { ip, ip6 } " : "";
     // Adding and deleting first replaces a stale table of that name in one transaction.
-    return "add table " + table + "\ndelete table " + table + "\ntable " + table +
-           " {\n"
-           "  flags owner\n"
-           "  set forwarded {\n"
-           "    type iface_index . iface_index\n"
-           "    size " +
+    return "add table " + table + "\ndelete table " + table + "\ntable " + table + R"( {
+  flags owner
+  set forwarded {
+    type iface_index . iface_index
+    size )" +
            std::to_string(ForwardCounters::maxPairs) +
-           "\n"
-           "    flags dynamic\n"
-           "    counter\n"
-           "  }\n"
-           "  chain forward {\n"
-           "    type filter hook forward priority 100; policy accept;\n"
-           "    " +
-           match +
-           "update @forwarded { meta iif . meta oif }\n"
-           "  }\n"
-           "}\n";
+           R"(
+    flags dynamic
+    counter
+  }
+  chain forward {
+    type filter hook forward priority 100; policy accept;
+    )" + match +
+           R"(update @forwarded { meta iif . meta oif }
+  }
+}
+)";
 }
 
 // nft prints an interface number by its name while the interface exists, else as the number.
@@ -72,7 +71,7 @@ ForwardCounters::ForwardCounters() : nft_(nft_ctx_new(NFT_CTX_DEFAULT)) {
     nft_ctx_buffer_error(nft_);
     nft_ctx_output_set_flags(nft_, NFT_CTX_OUTPUT_JSON);
     routed_ = makeTable("inet");
-    bridged_ = makeTable("bridge");
+    bridged_ = routed_ && makeTable("bridge");
 }
 
 ForwardCounters::~ForwardCounters() {
@@ -85,11 +84,11 @@ ForwardCounters::~ForwardCounters() {
 bool ForwardCounters::makeTable(const char* family) {
     auto error = run(tableText(family));
     if (!error) return true;
+    // One line: without nf_tables (or the right to use it) the bridge table is not tried.
     bool bridge = std::string(family) == "bridge";
-    logLine(std::string(bridge ? "bridged" : "routed") +
-            " traffic (forwarded) is not counted: cannot make nftables' table " + family + " " +
-            tableName + " (" + *error + "); the kernel may lack nf_tables" +
-            (bridge ? " or its bridge family" : "") +
+    logLine(std::string(bridge ? "bridged traffic" : "forwarded traffic (routed and bridged)") +
+            " is not counted: cannot make the nftables table " + family + " " + tableName + " (" +
+            *error + "); the kernel may lack nf_tables" + (bridge ? "' bridge family" : "") +
             ", or the helper CAP_NET_ADMIN, or another bytarn-trafficd owns the table");
     return false;
 }

@@ -28,8 +28,8 @@ class ForwardCounters {
     // Elements per table: pairs of interfaces, so thousands of containers' links fit.
     static constexpr unsigned maxPairs = 4096;
 
-    // Makes both tables, replacing stale ones of that name. Without nf_tables, the bridge
-    // family or the right to use them, logs one line per table and counts without it.
+    // Makes both tables, replacing stale ones of that name. Without nf_tables, its bridge
+    // family or the right to use them, logs one line and counts without them.
     ForwardCounters();
     // Deletes the tables (the kernel also deletes them when the helper dies: they are owned by
     // its netlink socket).
