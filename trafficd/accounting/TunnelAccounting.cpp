@@ -31,17 +31,30 @@ void takeCarriedBytes(const std::vector<TunnelOverCarrier>& tunnels, std::vector
                     carriedNow += row.growth;
             auto owedBefore = owed.find({tunnel.tunnel, direction});
             uint64_t carried = carriedNow + (owedBefore == owed.end() ? 0 : owedBefore->second);
-            for (size_t i = 0; i < rows.size() && carried > 0; ++i) {
-                const auto& key = rows[i].key;
-                if (key.ifindex != tunnel.carrier || key.direction != direction ||
-                    std::find(tunnel.holderCgroups.begin(), tunnel.holderCgroups.end(),
-                              key.cgroup_id) == tunnel.holderCgroups.end())
-                    continue;
-                uint64_t taken = std::min({carried, left[i], *rows[i].total});
-                left[i] -= taken;
-                *rows[i].total -= taken;
-                carried -= taken;
-            }
+            // First the holders' programs' rows; then, when their programs are not known, the
+            // rows of unknown programs (sockets older than the helper, a bucket over its share),
+            // or every row of their cgroups when no holder's program is known at all.
+            auto holders = [&](const traffic_key& key) {
+                return std::find(tunnel.holderPrograms.begin(), tunnel.holderPrograms.end(),
+                                 key.program) != tunnel.holderPrograms.end();
+            };
+            auto unknown = [&](const traffic_key& key) {
+                return tunnel.holderPrograms.empty() || key.program == 0 ||
+                       key.program == BYTARN_PROGRAM_OVER_SHARE;
+            };
+            for (int pass = 0; pass < 2; ++pass)
+                for (size_t i = 0; i < rows.size() && carried > 0; ++i) {
+                    const auto& key = rows[i].key;
+                    if (key.ifindex != tunnel.carrier || key.direction != direction ||
+                        std::find(tunnel.holderCgroups.begin(), tunnel.holderCgroups.end(),
+                                  key.cgroup_id) == tunnel.holderCgroups.end() ||
+                        !(pass == 0 ? holders(key) : unknown(key)))
+                        continue;
+                    uint64_t taken = std::min({carried, left[i], *rows[i].total});
+                    left[i] -= taken;
+                    *rows[i].total -= taken;
+                    carried -= taken;
+                }
             if (auto left = std::min(carried, carriedNow))
                 stillOwed[{tunnel.tunnel, direction}] = left;
         }
@@ -99,16 +112,35 @@ void TunnelAccounting::startRound(const std::vector<CounterReading>& readings,
     tunnels_.clear();
     links_.clear();
     rows_.clear();
+    std::vector<std::vector<std::string>> programNames;  // each tunnel's holders' programs
+    std::unordered_map<uint64_t, std::vector<size_t>> tunnelsOfCgroup;
     for (const auto& tunnel : interfaces.tunnels()) {
         if (tunnel.type != TunnelType::userSpace || !tunnel.carrier) continue;
-        TunnelOverCarrier over{tunnel.ifindex, *tunnel.carrier, {}};
+        TunnelOverCarrier over{tunnel.ifindex, *tunnel.carrier, {}, {}};
         for (const auto& path : tunnel.holderCgroups)
-            if (auto id = cgroupIdOf(cgroups.mount(), path)) over.holderCgroups.push_back(*id);
+            if (auto id = cgroupIdOf(cgroups.mount(), path)) {
+                over.holderCgroups.push_back(*id);
+                tunnelsOfCgroup[*id].push_back(tunnels_.size());
+            }
         if (over.holderCgroups.empty()) continue;
         links_.insert(over.tunnel);
         links_.insert(over.carrier);
         tunnels_.push_back(std::move(over));
+        programNames.push_back(tunnel.holderPrograms);
     }
+    // The counters number programs; the holders' programs are known by name.
+    if (!tunnels_.empty())
+        for (const auto& reading : readings) {
+            auto found = tunnelsOfCgroup.find(reading.key.cgroup_id);
+            if (found == tunnelsOfCgroup.end() || reading.program.empty()) continue;
+            for (size_t index : found->second) {
+                auto& numbers = tunnels_[index].holderPrograms;
+                const auto& names = programNames[index];
+                if (std::find(names.begin(), names.end(), reading.program) != names.end() &&
+                    std::find(numbers.begin(), numbers.end(), reading.key.program) == numbers.end())
+                    numbers.push_back(reading.key.program);
+            }
+        }
 }
 
 void TunnelAccounting::observe(const traffic_key& key, uint64_t growth, uint64_t& total) {

@@ -24,11 +24,13 @@
 
 namespace bytarn::trafficd {
 
-// A user-space tunnel, its carrier link and the cgroups of the programs that hold it.
+// A user-space tunnel, its carrier link, the cgroups of the processes that hold it and the
+// counters' numbers of their programs.
 struct TunnelOverCarrier {
     unsigned tunnel;
     unsigned carrier;
     std::vector<uint64_t> holderCgroups;
+    std::vector<uint16_t> holderPrograms;
 };
 
 // A counter's growth in this round and the usage total it was added to.
@@ -42,11 +44,13 @@ struct CountedRow {
 using CarriedOwed = std::map<std::pair<unsigned, uint16_t>, uint64_t>;
 
 // For each tunnel and direction, the bytes its rows grew by come off the rows of its holders'
-// cgroups on its carrier, in the same direction: each row gives at most its own growth, and no
-// total goes below 0. A reading may fall between an application's packet on the tunnel and the
-// holder's on the carrier, so what is left is owed to the next round, and only to that one (at
-// most this round's carried bytes: a tunnel that carries more than its holders send never
-// builds up a debt).
+// cgroups on its carrier, in the same direction: the holders' own programs' rows (a VPN program
+// started from a terminal shares its scope with whatever else runs there), then rows of unknown
+// programs (every row of those cgroups when no holder's program is known). Each row gives at
+// most its own growth, and no total goes below 0. A reading may fall between an
+// application's packet on the tunnel and the holder's on the carrier, so what is left is owed to
+// the next round, and only to that one (at most this round's carried bytes: a tunnel that carries
+// more than its holders send never builds up a debt).
 void takeCarriedBytes(const std::vector<TunnelOverCarrier>& tunnels, std::vector<CountedRow>& rows,
                       CarriedOwed& owed);
 

@@ -272,11 +272,15 @@ InterfaceClass InterfaceKinds::tunnelClass(unsigned ifindex, int depth) {
     CarrierFacts facts;
     facts.type = tunnel.type;
     facts.holdersSendMost = tunnel.holdersSendMost;
-    if (tunnel.type == TunnelType::inKernel && tunnel.facts) {
-        facts.boundLink = tunnel.facts->boundLink;
-        if (tunnel.facts->remote)
-            facts.peerRoutes.push_back(tunnelProbe_.routeTo(*tunnel.facts->remote, 0));
-        if (tunnel.facts->kind == "wireguard")
+    if (tunnel.type == TunnelType::inKernel) {
+        if (tunnel.facts) {
+            facts.boundLink = tunnel.facts->boundLink;
+            if (tunnel.facts->remote)
+                facts.peerRoutes.push_back(tunnelProbe_.routeTo(*tunnel.facts->remote, 0));
+        }
+        // WireGuard's peers, asked of every in-kernel tunnel rtnetlink did not describe (sysfs
+        // found it); for another one WireGuard just answers no.
+        if (!tunnel.facts || tunnel.facts->kind == "wireguard")
             if (auto peers = tunnelProbe_.wireGuard(ifindex))
                 for (const auto& endpoint : peers->endpoints)
                     facts.peerRoutes.push_back(tunnelProbe_.routeTo(endpoint, peers->fwmark));
@@ -301,11 +305,14 @@ InterfaceClass InterfaceKinds::tunnelClass(unsigned ifindex, int depth) {
 std::vector<InterfaceKinds::Tunnel> InterfaceKinds::tunnels() const {
     std::vector<Tunnel> listed;
     for (const auto& [ifindex, state] : tunnels_) {
-        Tunnel tunnel{ifindex, state.type, {}, state.carrier};
-        for (const auto& holder : state.holders)
-            if (std::find(tunnel.holderCgroups.begin(), tunnel.holderCgroups.end(),
-                          holder.cgroup) == tunnel.holderCgroups.end())
-                tunnel.holderCgroups.push_back(holder.cgroup);
+        Tunnel tunnel{ifindex, state.type, {}, {}, state.carrier};
+        auto addOnce = [](std::vector<std::string>& list, const std::string& item) {
+            if (std::find(list.begin(), list.end(), item) == list.end()) list.push_back(item);
+        };
+        for (const auto& holder : state.holders) {
+            addOnce(tunnel.holderCgroups, holder.cgroup);
+            addOnce(tunnel.holderPrograms, holder.program);
+        }
         listed.push_back(std::move(tunnel));
     }
     return listed;

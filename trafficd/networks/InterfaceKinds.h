@@ -85,7 +85,8 @@ class InterfaceKinds {
     struct Tunnel {
         unsigned ifindex;
         TunnelType type = TunnelType::userSpace;
-        std::vector<std::string> holderCgroups;  // user space: its holders' cgroups
+        std::vector<std::string> holderCgroups;   // user space: its holders' cgroups
+        std::vector<std::string> holderPrograms;  // and their programs
         std::optional<unsigned> carrier;
     };
 

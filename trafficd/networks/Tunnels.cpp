@@ -60,7 +60,8 @@ class NetlinkRequest {
         message->nlmsg_seq = ++sequence_;
         if (mnl_socket_sendto(socket_.get(), message, message->nlmsg_len) < 0) return false;
         unsigned port = mnl_socket_get_portid(socket_.get());
-        std::vector<char> buffer(MNL_SOCKET_BUFFER_SIZE);
+        // Room for the largest message the kernel sends a dump (libmnl's advice for dumps).
+        std::vector<char> buffer(32768);
         for (;;) {
             auto length = mnl_socket_recvfrom(socket_.get(), buffer.data(), buffer.size());
             if (length <= 0) return false;
@@ -288,7 +289,9 @@ std::vector<TunHolder> findTunHolders(const fs::path& proc) {
         if (interfaces.empty()) continue;
         auto cgroup = cgroupOfProcText(readSmall(process->path() / "cgroup", 8192));
         if (!cgroup) continue;
-        for (auto& interface : interfaces) holders.push_back({pid, interface, *cgroup});
+        auto program = readSmall(process->path() / "comm", 64);
+        if (program.ends_with('\n')) program.pop_back();
+        for (auto& interface : interfaces) holders.push_back({pid, interface, *cgroup, program});
     }
     return holders;
 }

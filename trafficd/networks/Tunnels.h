@@ -49,6 +49,7 @@ struct TunHolder {
     pid_t pid;
     std::string interface;
     std::string cgroup;
+    std::string program;  // its comm, as the counters name programs
 };
 
 // Every holder of a tun/tap device: the /proc/PID/fdinfo "iff:" lines of open /dev/net/tun

@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <unistd.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 using namespace bytarn::trafficd;
 namespace fs = std::filesystem;
@@ -88,13 +90,15 @@ TEST(TrafficdTunnels, TunnelsAreFoundAndEachTakesTheRightCarrier) {
     }
 }
 
-// Tunnel 9 over carrier 3, held by cgroup 100; cgroup 200 is an application, cgroup 300 another
+// Tunnel 9 over carrier 3, held by program 7 in cgroup 100, which also holds curl (program 5)
+// and sockets older than the helper (program 0); cgroup 200 is an application, cgroup 300 another
 // program on the carrier.
 TEST(TrafficdTunnels, TheHoldersKeepOnlyTheOverheadNeverBelowZeroAndLateBytesComeNext) {
     constexpr uint16_t in = BYTARN_DIRECTION_IN, out = BYTARN_DIRECTION_OUT;
-    const std::vector<TunnelOverCarrier> tunnels{{9, 3, {100}}};
+    const std::vector<TunnelOverCarrier> tunnels{{9, 3, {100}, {7}}};
     struct Row {
         uint64_t cgroup;
+        uint16_t program;
         unsigned ifindex;
         uint16_t direction;
         uint64_t growth;
@@ -105,20 +109,24 @@ TEST(TrafficdTunnels, TheHoldersKeepOnlyTheOverheadNeverBelowZeroAndLateBytesCom
         std::vector<Row> rows;
     };
     const Round rounds[] = {
-        {"the app's bytes come off the holder's, direction by direction; nobody else's",
-         {{200, 9, out, 1000, 1000},
-          {200, 9, in, 5000, 5000},
-          {100, 3, out, 1056, 56},
-          {100, 3, in, 5100, 100},
-          {300, 3, out, 700, 700},
-          {100, 2, out, 400, 400}}},
-        {"over two rows of the holder, never below 0 (a compressing VPN)",
-         {{200, 9, out, 3000, 3000}, {100, 3, out, 1000, 0}, {100, 3, out, 1500, 0}}},
+        {"the app's bytes come off the VPN program's, direction by direction; nobody else's",
+         {{200, 1, 9, out, 1000, 1000},
+          {200, 1, 9, in, 5000, 5000},
+          {100, 5, 3, out, 300, 300},
+          {100, 7, 3, out, 1056, 56},
+          {100, 7, 3, in, 5100, 100},
+          {300, 7, 3, out, 700, 700},
+          {100, 7, 2, out, 400, 400}}},
+        {"over its rows and then unknown programs', never below 0, never curl's",
+         {{200, 1, 9, out, 3000, 3000},
+          {100, 7, 3, out, 1000, 0},
+          {100, 5, 3, out, 900, 900},
+          {100, 0, 3, out, 1500, 0}}},
         // The 500 bytes the last round could not place come first; 700 of this round's are left.
-        {"a reading between the app's packet and the holder's: taken in the next round",
-         {{200, 9, out, 1000, 1000}, {100, 3, out, 800, 0}}},
-        {"what the last round owed, and no more", {{100, 3, out, 1500, 800}}},
-        {"nothing owed any more", {{100, 3, out, 900, 900}}},
+        {"a reading between the app's packet and the VPN's: taken in the next round",
+         {{200, 1, 9, out, 1000, 1000}, {100, 7, 3, out, 800, 0}}},
+        {"what the last round owed, and no more", {{100, 7, 3, out, 1500, 800}}},
+        {"nothing owed any more", {{100, 7, 3, out, 900, 900}}},
     };
     CarriedOwed owed;
     for (const auto& round : rounds) {
@@ -128,10 +136,69 @@ TEST(TrafficdTunnels, TheHoldersKeepOnlyTheOverheadNeverBelowZeroAndLateBytesCom
         for (size_t i = 0; i < round.rows.size(); ++i) {
             const auto& row = round.rows[i];
             counted.push_back(
-                {{row.cgroup, row.ifindex, row.direction, 0}, row.growth, &totals[i]});
+                {{row.cgroup, row.ifindex, row.direction, row.program}, row.growth, &totals[i]});
         }
         takeCarriedBytes(tunnels, counted, owed);
         for (size_t i = 0; i < round.rows.size(); ++i)
             EXPECT_EQ(totals[i], round.rows[i].expected) << round.what << ", row " << i;
     }
+}
+
+// In-kernel tunnels as InterfaceKinds sees them, with rtnetlink and WireGuard's answers stood in
+// (no such tunnels in the test machines' kernels): wg0's peer is routed, with its firewall mark,
+// over wlan0; gre1 is bound to wwan0; ipip2's peer has no route, so the default route decides,
+// past the route into wg0 that a VPN installs.
+TEST(TrafficdTunnels, InKernelTunnelsTakeTheKindOfTheLinkToTheirPeer) {
+    fs::path root = fs::temp_directory_path() / ("trafficd-kernel-" + std::to_string(getpid()));
+    const std::map<unsigned, std::string> names{{2, "wlan0"}, {3, "wwan0"}, {4, "eth0"},
+                                                {5, "wg0"},   {6, "gre1"},  {7, "ipip2"}};
+    fs::create_directories(root / "wlan0" / "wireless");
+    fs::create_directories(root / "wwan0");
+    std::ofstream(root / "wwan0" / "uevent") << "DEVTYPE=wwan\n";
+    fs::create_directories(root / "eth0");
+    fs::create_directories(root / "wg0");
+    std::ofstream(root / "wg0" / "uevent") << "DEVTYPE=wireguard\n";
+    fs::create_directories(root / "gre1");
+    std::ofstream(root / "gre1" / "type") << "778\n";
+    fs::create_directories(root / "ipip2");
+    std::ofstream(root / "ipip2" / "type") << "768\n";
+
+    IpAddress wgPeer{AF_INET, {192, 0, 2, 7}}, ipipPeer{AF_INET, {198, 51, 100, 9}};
+    std::vector<std::pair<std::array<uint8_t, 16>, uint32_t>> routesAsked;
+    TunnelProbe probe;
+    probe.link = [&](unsigned ifindex) -> std::optional<LinkFacts> {
+        if (ifindex == 5) return LinkFacts{"wg0", "wireguard", {}, {}};
+        if (ifindex == 6) return LinkFacts{"gre1", "gre", {}, 3};
+        if (ifindex == 7) return LinkFacts{"ipip2", "ipip", ipipPeer, {}};
+        return LinkFacts{names.at(ifindex), "", {}, {}};
+    };
+    probe.holders = [] { return std::vector<TunHolder>{}; };
+    probe.wireGuard = [&](unsigned) { return RouteNetlink::WireGuardPeers{{wgPeer}, 51820}; };
+    probe.routeTo = [&](const IpAddress& address, uint32_t mark) -> std::optional<unsigned> {
+        routesAsked.emplace_back(address.bytes, mark);
+        // Without the mark, the peer's route leads into the tunnel, as wg-quick sets it up.
+        if (address.bytes == wgPeer.bytes) return mark == 51820 ? 2u : 5u;
+        return std::nullopt;
+    };
+    probe.defaultRoutes = [] { return std::vector<unsigned>{5, 4}; };
+    InterfaceKinds kinds(
+        {}, root,
+        [&](unsigned ifindex) -> std::optional<std::string> {
+            auto found = names.find(ifindex);
+            return found == names.end() ? std::nullopt : std::optional(found->second);
+        },
+        [&] { return std::vector<std::pair<unsigned, std::string>>(names.begin(), names.end()); },
+        probe);
+    kinds.refresh();
+    std::map<std::string, InterfaceClass> classes;
+    for (const auto& listed : kinds.list()) classes[listed.name] = listed.classed;
+    EXPECT_EQ(classes["wg0"], (InterfaceClass{InterfaceKind::wifi, "tunnel over wlan0"}));
+    EXPECT_EQ(classes["gre1"], (InterfaceClass{InterfaceKind::cellular, "tunnel over wwan0"}));
+    EXPECT_EQ(classes["ipip2"], (InterfaceClass{InterfaceKind::unknown, "tunnel over eth0"}));
+    EXPECT_EQ(classes["wlan0"].reason, "Wi-Fi (sysfs)");
+    EXPECT_EQ(kinds.kindOf(5), InterfaceKind::wifi);
+    EXPECT_NE(std::find(routesAsked.begin(), routesAsked.end(), std::pair(wgPeer.bytes, 51820u)),
+              routesAsked.end());
+    EXPECT_EQ(kinds.tunnels().size(), 3u);
+    fs::remove_all(root);
 }
