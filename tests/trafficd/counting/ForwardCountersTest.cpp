@@ -63,54 +63,45 @@ TEST(TrafficdForwardCounters, RoutedAndBridgedBytesCountOnceUnderTheRankedKind) 
     FarNamespace far(world.tag);
     const auto& tag = world.tag;
     auto in = [&](const std::string& ns, const std::string& command) {
-        return TrafficWorld::run("ip netns exec " + ns + " " + command) == 0;
+        return "ip netns exec " + ns + " " + command;
     };
+    // A veth link from the helper's namespace to peerNs: its end here gets an address, or
+    // "master BRIDGE" for a port of the bridge here.
+    auto link = [&](const std::string& name, const std::string& peerNs, const std::string& here,
+                    const std::string& there) {
+        std::string ours = name + tag, theirs = "btq" + name.substr(3) + tag;
+        std::string setHere = here.starts_with("master ") ? "link set " + ours + " " + here
+                                                          : "addr add " + here + " dev " + ours;
+        return "ip link add " + ours + " netns " + world.nsHelper + " type veth peer name " +
+               theirs + " netns " + peerNs + " && ip -n " + world.nsHelper + " " + setHere +
+               " && ip -n " + peerNs + " addr add " + there + " dev " + theirs + " && ip -n " +
+               world.nsHelper + " link set " + ours + " up && ip -n " + peerNs + " link set " +
+               theirs + " up";
+    };
+    std::string noIpv6 =
+        "sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1";
     // No IPv6: its multicast (router solicitations, MLD) would cross the bridge uninvited.
-    bool ok = world.ok();
-    for (const auto& ns : {world.nsHelper, world.nsPeer, far.name})
-        ok = ok && in(ns,
-                      "sysctl -qw net.ipv6.conf.all.disable_ipv6=1 "
-                      "net.ipv6.conf.default.disable_ipv6=1");
     // Routed: peer -> btfw (Wi-Fi) -> helper -> btfc (cellular) or btfi (ignored) -> far.
-    world.addLink("btfw", 215);
-    auto link = [&](const std::string& name, const std::string& peerName, int subnet) {
-        std::string net = "10." + std::to_string(subnet) + ".0.";
-        return TrafficWorld::run("ip link add " + name + tag + " netns " + world.nsHelper +
-                                 " type veth peer name " + peerName + tag + " netns " + far.name) ==
-                   0 &&
-               TrafficWorld::run("ip -n " + world.nsHelper + " addr add " + net + "1/24 dev " +
-                                 name + tag) == 0 &&
-               TrafficWorld::run("ip -n " + far.name + " addr add " + net + "2/24 dev " + peerName +
-                                 tag) == 0 &&
-               TrafficWorld::run("ip -n " + world.nsHelper + " link set " + name + tag + " up") ==
-                   0 &&
-               TrafficWorld::run("ip -n " + far.name + " link set " + peerName + tag + " up") == 0;
-    };
-    ok = ok && world.ok() && link("btfc", "btqc", 216) && link("btfi", "btqi", 217) &&
-         in(world.nsHelper, "sysctl -qw net.ipv4.ip_forward=1") &&
-         TrafficWorld::run("ip -n " + world.nsPeer + " route add 10.216.0.0/15 via 10.215.0.1") ==
-             0 &&
-         TrafficWorld::run("ip -n " + far.name + " route add 10.215.0.0/24 via 10.216.0.1") == 0;
-    // Bridged: peer's btqx (10.218.0.2) and far's btqy (10.218.0.3) are ports btfx (other) and
-    // btfy (Wi-Fi) of the helper's bridge btfb.
-    ok = ok &&
-         TrafficWorld::run("ip -n " + world.nsHelper + " link add btfb" + tag + " type bridge") ==
-             0 &&
-         TrafficWorld::run("ip -n " + world.nsHelper + " link set btfb" + tag + " up") == 0;
-    for (const auto& [port, peerPort, peerNs, address] :
-         {std::tuple{"btfx", "btqx", world.nsPeer, "10.218.0.2"},
-          std::tuple{"btfy", "btqy", far.name, "10.218.0.3"}})
-        ok = ok &&
-             TrafficWorld::run("ip link add " + std::string(port) + tag + " netns " +
-                               world.nsHelper + " type veth peer name " + peerPort + tag +
-                               " netns " + peerNs) == 0 &&
-             TrafficWorld::run("ip -n " + world.nsHelper + " link set " + port + tag +
-                               " master btfb" + tag + " up") == 0 &&
-             TrafficWorld::run("ip -n " + peerNs + " addr add " + address + "/24 dev " + peerPort +
-                               tag) == 0 &&
-             TrafficWorld::run("ip -n " + peerNs + " link set " + peerPort + tag + " up") == 0;
+    // Bridged: the peer's 10.218.0.2 and the far 10.218.0.3 behind ports btfx (other) and btfy
+    // (Wi-Fi) of the helper's bridge btfb.
+    bool ok =
+        world.ok() &&
+        TrafficWorld::run(
+            in(world.nsHelper, noIpv6) + " && " + in(world.nsPeer, noIpv6) + " && " +
+            in(far.name, noIpv6) + " && " +
+            link("btfw", world.nsPeer, "10.215.0.1/24", "10.215.0.2/24") + " && " +
+            link("btfc", far.name, "10.216.0.1/24", "10.216.0.2/24") + " && " +
+            link("btfi", far.name, "10.217.0.1/24", "10.217.0.2/24") + " && " +
+            in(world.nsHelper, "sysctl -qw net.ipv4.ip_forward=1") + " && ip -n " + world.nsPeer +
+            " route add 10.216.0.0/15 via 10.215.0.1 && ip -n " + far.name +
+            " route add 10.215.0.0/24 via 10.216.0.1 && ip -n " + world.nsHelper +
+            " link add btfb" + tag + " type bridge && ip -n " + world.nsHelper + " link set btfb" +
+            tag + " up && " + link("btfx", world.nsPeer, "master btfb" + tag, "10.218.0.2/24") +
+            " && " + link("btfy", far.name, "master btfb" + tag, "10.218.0.3/24")) == 0;
     // Where br_netfilter is there, bridged frames pass the routed forward hook too.
-    bool bridgeNetfilter = in(world.nsHelper, "sysctl -qw net.bridge.bridge-nf-call-iptables=1");
+    bool bridgeNetfilter =
+        TrafficWorld::run(in(world.nsHelper, "sysctl -qw net.bridge.bridge-nf-call-iptables=1")) ==
+        0;
     ASSERT_TRUE(ok) << "could not build the test's namespaces, links, routes and bridge";
 
     // A receiver in the far namespace, so that no ICMP error comes back.
@@ -202,11 +193,17 @@ TEST(TrafficdForwardCounters, RoutedAndBridgedBytesCountOnceUnderTheRankedKind) 
 
     // A killed helper leaves no table behind (the kernel deletes a table its owner's socket
     // took with it), and one without the right to change nftables runs on, saying why.
+    int made[2];
+    ASSERT_EQ(pipe(made), 0);
     pid_t killed = world.spawn([&] {
         ForwardCounters owned;
+        if (owned.countsRouted() && hasTable("inet bytarn_trafficd")) (void)!write(made[1], "m", 1);
         kill(getpid(), SIGKILL);
     });
     world.reap(killed);
+    close(made[1]);
+    EXPECT_EQ(read(made[0], &byte, 1), 1) << "the killed helper never had its tables";
+    close(made[0]);
     EXPECT_TRUE(tables().empty());
     pid_t unprivileged = world.spawn([&] {
         if (setgid(65534) != 0 || setuid(65534) != 0) _exit(121);
