@@ -3,20 +3,25 @@
 // application scope inside the benchmark's own world, then prints one JSON object of what it did.
 //
 //   [--netns NAME] [--cgroup DIR] [--linger SECONDS] MODE ARGS...
-//   sink-tcp PORT                    accept connections one after another, read them to the end
+//   sink-tcp PORT                    accept connections, each read to its end by a thread
 //   sink-udp PORT                    bind and never read: datagrams die at a full receive buffer
 //   tcp ADDRESS PORT SECONDS         one connection, 256 KiB writes for SECONDS
 //   udp ADDRESS PORT SECONDS SIZE    SIZE-byte datagrams as fast as send() takes them
 //   short ADDRESS PORT COUNT BYTES   COUNT connections in turn, BYTES each, each closed cleanly
+//   tunnel TUN LOCAL REMOTE PORT     one end of a user-space VPN over UDP (see tunnelEnd)
 //   churn PARENT COUNT ADDRESS PORT BYTES
 //                                    COUNT scopes made under PARENT in turn; in each a fresh
 //                                    process sends one BYTES datagram and exits; the scope is
 //                                    removed after it
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/if.h>
+#include <linux/if_tun.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -101,13 +106,16 @@ bool sendAll(int fd, const char* data, size_t size) {
 
 int sinkTcp(const char* port) {
     int server = listening(SOCK_STREAM, port);
-    std::vector<char> buffer(1 << 20);
     for (;;) {
         int client = accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) continue;
-        while (recv(client, buffer.data(), buffer.size(), 0) > 0) {
-        }
-        close(client);  // after the sender's FIN: its close completes cleanly
+        // A thread each: the reconciliation's senders connect at once.
+        std::thread([client] {
+            std::vector<char> buffer(1 << 20);
+            while (recv(client, buffer.data(), buffer.size(), 0) > 0) {
+            }
+            close(client);  // after the sender's FIN: its close completes cleanly
+        }).detach();
     }
 }
 
@@ -210,10 +218,43 @@ int churn(const std::string& parent, int count, const char* address, const char*
     return failed == 0 ? 0 : 1;
 }
 
+// One end of a user-space VPN: holds the tun device (made beforehand by `ip tuntap add`) and
+// carries each packet routed into it to REMOTE:PORT as one UDP datagram from LOCAL:PORT, and
+// each datagram that arrives back into the device. Runs until killed.
+[[noreturn]] void tunnelEnd(const char* tun, const char* local, const char* remote,
+                            const char* port) {
+    int device = open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+    ifreq request{};
+    request.ifr_flags = IFF_TUN | IFF_NO_PI;
+    std::strncpy(request.ifr_name, tun, IFNAMSIZ - 1);
+    if (device < 0 || ioctl(device, TUNSETIFF, &request) != 0) fail(std::string("attach ") + tun);
+    int carrier = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    auto here = addressOf(local, port), there = addressOf(remote, port);
+    int buffer = 4 << 20;
+    setsockopt(carrier, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    setsockopt(carrier, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    if (bind(carrier, reinterpret_cast<sockaddr*>(&here), sizeof here) != 0) fail("bind");
+    if (connect(carrier, reinterpret_cast<sockaddr*>(&there), sizeof there) != 0) fail("connect");
+    std::vector<char> packet(1 << 16);
+    pollfd both[2] = {{device, POLLIN, 0}, {carrier, POLLIN, 0}};
+    for (;;) {
+        if (poll(both, 2, -1) < 0) continue;
+        if (both[0].revents & POLLIN) {
+            ssize_t size = read(device, packet.data(), packet.size());
+            if (size > 0) send(carrier, packet.data(), size_t(size), 0);
+        }
+        if (both[1].revents & POLLIN) {
+            ssize_t size = recv(carrier, packet.data(), packet.size(), 0);
+            if (size > 0 && write(device, packet.data(), size_t(size)) < 0) continue;
+        }
+    }
+}
+
 [[noreturn]] void usage() {
-    std::fprintf(stderr,
-                 "usage: bytarn_traffic_sender [--netns NAME] [--cgroup DIR] [--linger SECONDS] "
-                 "sink-tcp|sink-udp|tcp|udp|short|churn ARGS... (see bench/TrafficSender.cpp)\n");
+    std::fprintf(
+        stderr,
+        "usage: bytarn_traffic_sender [--netns NAME] [--cgroup DIR] [--linger SECONDS] "
+        "sink-tcp|sink-udp|tcp|udp|short|churn|tunnel ARGS... (see bench/TrafficSender.cpp)\n");
     std::exit(2);
 }
 
@@ -261,6 +302,9 @@ int main(int argc, char** argv) {
         need(5);
         status = churn(rest[0], std::atoi(rest[1]), rest[2], rest[3],
                        std::strtoul(rest[4], nullptr, 10));
+    } else if (mode == "tunnel") {
+        need(4);
+        tunnelEnd(rest[0], rest[1], rest[2], rest[3]);
     } else {
         usage();
     }

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -86,8 +87,7 @@ class TrafficWorld {
         cgroupRoot = *bytarn::trafficd::findCgroup2Mount() / ("bytarn-" + name + "-" + tag);
         std::filesystem::create_directories(cgroupRoot);
         netnsMade_ = true;
-        ok_ = run("ip netns add " + nsHelper) == 0 && run("ip netns add " + nsPeer) == 0 &&
-              run("ip -n " + nsHelper + " link set lo up") == 0;
+        ok_ = addNamespace(nsHelper) && addNamespace(nsPeer);
     }
 
     ~TrafficWorld() {
@@ -103,10 +103,8 @@ class TrafficWorld {
         std::sort(directories.rbegin(), directories.rend());  // children before parents
         for (const auto& directory : directories) rmdir(directory.c_str());
         rmdir(cgroupRoot.c_str());
-        if (netnsMade_) {  // deleting a namespace deletes its ends of the links
-            run("ip netns del " + nsHelper);
-            run("ip netns del " + nsPeer);
-        }
+        if (netnsMade_)  // deleting a namespace deletes its ends of the links and its tunnels
+            for (const auto& ns : namespaces_) run("ip netns del " + ns);
         std::filesystem::remove_all(scratch, error);
     }
     TrafficWorld(const TrafficWorld&) = delete;
@@ -119,19 +117,61 @@ class TrafficWorld {
         return std::system((command + " >/dev/null 2>&1").c_str());
     }
 
+    // A network namespace more, with loopback up and no IPv6 (whose router and neighbour
+    // chatter would cross the links unasked); removed with the world. True when it worked.
+    bool addNamespace(const std::string& name) {
+        if (run("ip netns add " + name) != 0) return false;
+        namespaces_.push_back(name);
+        return run("ip -n " + name + " link set lo up") == 0 &&
+               run("ip netns exec " + name +
+                   " sysctl -qw net.ipv6.conf.all.disable_ipv6=1"
+                   " net.ipv6.conf.default.disable_ipv6=1") == 0;
+    }
+
     // A veth link: `<prefix><tag>` in the helper's namespace with 10.<subnet>.0.1/24, its peer
-    // with 10.<subnet>.0.2. Returns the peer's address.
-    std::string addLink(const std::string& prefix, int subnet) {
+    // in `other` (the peer's namespace unless given) with 10.<subnet>.0.2. Returns the peer's
+    // address. Each end knows the other's hardware address for good: no ARP crosses the link,
+    // so its counters hold only the IP packets the test sent.
+    std::string addLink(const std::string& prefix, int subnet, const std::string& other = "") {
+        const std::string& otherNs = other.empty() ? nsPeer : other;
         std::string name = prefix + tag, peer = "btp" + std::to_string(subnet) + tag;
         std::string net = "10." + std::to_string(subnet) + ".0.";
-        ok_ = ok_ &&
-              run("ip link add " + name + " netns " + nsHelper + " type veth peer name " + peer +
-                  " netns " + nsPeer) == 0 &&
-              run("ip -n " + nsHelper + " addr add " + net + "1/24 dev " + name) == 0 &&
-              run("ip -n " + nsPeer + " addr add " + net + "2/24 dev " + peer) == 0 &&
-              run("ip -n " + nsHelper + " link set " + name + " up") == 0 &&
-              run("ip -n " + nsPeer + " link set " + peer + " up") == 0;
+        char mac[2][18];
+        for (int end = 0; end < 2; ++end)
+            std::snprintf(mac[end], sizeof mac[end], "02:b7:00:%02x:00:%02x", subnet & 0xff,
+                          end + 1);
+        ok_ =
+            ok_ &&
+            run("ip link add " + name + " address " + mac[0] + " netns " + nsHelper +
+                " type veth peer name " + peer + " address " + mac[1] + " netns " + otherNs) == 0 &&
+            run("ip -n " + nsHelper + " addr add " + net + "1/24 dev " + name) == 0 &&
+            run("ip -n " + otherNs + " addr add " + net + "2/24 dev " + peer) == 0 &&
+            run("ip -n " + nsHelper + " neigh replace " + net + "2 lladdr " + mac[1] + " dev " +
+                name + " nud permanent") == 0 &&
+            run("ip -n " + otherNs + " neigh replace " + net + "1 lladdr " + mac[0] + " dev " +
+                peer + " nud permanent") == 0 &&
+            run("ip -n " + nsHelper + " link set " + name + " up") == 0 &&
+            run("ip -n " + otherNs + " link set " + peer + " up") == 0;
         return net + "2";
+    }
+
+    // What a link's end in a namespace has passed both ways: bytes and frames, as its counters
+    // (`ip netns exec` mounts that namespace's sysfs) say them.
+    struct LinkCounters {
+        uint64_t bytes = 0, frames = 0;
+    };
+    static std::optional<LinkCounters> linkCounters(const std::string& ns,
+                                                    const std::string& link) {
+        std::string command = "ip netns exec " + ns + " sh -c 'cd /sys/class/net/" + link +
+                              "/statistics && cat rx_bytes tx_bytes rx_packets tx_packets'";
+        FILE* pipe = popen(command.c_str(), "r");
+        if (!pipe) return std::nullopt;
+        unsigned long long rxBytes, txBytes, rxFrames, txFrames;
+        int read =
+            std::fscanf(pipe, "%llu %llu %llu %llu", &rxBytes, &txBytes, &rxFrames, &txFrames);
+        pclose(pipe);
+        if (read != 4) return std::nullopt;
+        return LinkCounters{rxBytes + txBytes, rxFrames + txFrames};
     }
 
     // A cgroup below the test's root, relative to it, with its parents.
@@ -141,8 +181,9 @@ class TrafficWorld {
         ok_ = ok_ && !error;
     }
 
-    void joinHelperNamespace() const {
-        int fd = open(("/run/netns/" + nsHelper).c_str(), O_RDONLY | O_CLOEXEC);
+    void joinHelperNamespace() const { joinNamespace(nsHelper); }
+    static void joinNamespace(const std::string& ns) {
+        int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) _exit(120);
         close(fd);
     }
@@ -157,6 +198,18 @@ class TrafficWorld {
         }
         children_.push_back(child);
         return child;
+    }
+
+    // spawn() of a process named `program` in `scope` (below the test's cgroup root) and in
+    // network namespace `ns`: what it does there is counted (or not) as that program's.
+    pid_t spawnIn(const std::string& scope, const std::string& ns, const std::string& program,
+                  const std::function<void()>& body) {
+        return spawn([&] {
+            prctl(PR_SET_NAME, program.c_str());
+            std::ofstream(cgroupRoot / scope / "cgroup.procs") << getpid() << std::flush;
+            joinNamespace(ns);
+            body();
+        });
     }
 
     // Waits for a child of spawn() and forgets it; true when it exited with 0.
@@ -233,6 +286,7 @@ class TrafficWorld {
 
   private:
     std::vector<pid_t> children_;
+    std::vector<std::string> namespaces_;
     bool netnsMade_ = false;
     bool ok_ = true;
 };
