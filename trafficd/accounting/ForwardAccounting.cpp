@@ -5,10 +5,11 @@
 namespace bytarn::trafficd {
 
 std::optional<InterfaceKind> forwardedKind(InterfaceKind in, InterfaceKind out) {
-    if (in == InterfaceKind::ignore || out == InterfaceKind::ignore) return std::nullopt;
-    for (auto kind : {InterfaceKind::cellular, InterfaceKind::wifi})
+    // An ignored side (loopback, a rule's `ignore`) gives the packet no kind, and the other side
+    // ranks it: a container behind an ignored bridge still spends the Wi-Fi it goes out through.
+    for (auto kind : {InterfaceKind::cellular, InterfaceKind::wifi, InterfaceKind::unknown})
         if (in == kind || out == kind) return kind;
-    return InterfaceKind::unknown;
+    return std::nullopt;
 }
 
 ForwardAccounting::Round ForwardAccounting::account(const std::vector<ForwardReading>& readings,
