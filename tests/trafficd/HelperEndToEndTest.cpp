@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "support/HelperClient.h"
 #include "support/TestEnvironment.h"
 #include "support/TrafficWorld.h"
 
@@ -38,60 +39,14 @@ constexpr int curlPayload = 4 * 1000, wgetPayload = 5 * 1000, servicePayload = 6
 // What root's applications sent: nobody sees it as one row of the other users.
 constexpr int rootPayload = browserPayload + shortPayload + curlPayload + wgetPayload;
 
-// Reads the helper's lines for up to `seconds`, stopping early once `enough` says so.
-std::vector<json> readLines(int fd, double seconds,
-                            const std::function<bool(const std::vector<json>&)>& enough) {
-    std::vector<json> lines;
-    std::string buffer;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!enough(lines) && std::chrono::steady_clock::now() < deadline) {
-        pollfd entry{fd, POLLIN, 0};
-        if (poll(&entry, 1, 50) <= 0) continue;
-        char chunk[4096];
-        ssize_t count = read(fd, chunk, sizeof chunk);
-        if (count <= 0) break;
-        buffer.append(chunk, count);
-        for (auto end = buffer.find('\n'); end != std::string::npos; end = buffer.find('\n')) {
-            lines.push_back(json::parse(buffer.substr(0, end)));
-            buffer.erase(0, end + 1);
-        }
-    }
-    return lines;
-}
-
-int connectTo(const fs::path& socketPath) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, socketPath.c_str());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Bytes per (app, kind) over every delta received, and the highest seq.
-std::map<std::string, uint64_t> totals(const std::vector<json>& lines,
-                                       uint64_t* lastSeq = nullptr) {
-    std::map<std::string, uint64_t> sums;
-    for (const auto& line : lines)
-        if (line.contains("usage")) {
-            for (const auto& entry : line["usage"])
-                sums[entry["app"].get<std::string>() + "/" + entry["kind"].get<std::string>()] +=
-                    entry["bytes"].get<uint64_t>();
-            if (lastSeq) *lastSeq = line["seq"].get<uint64_t>();
-        }
-    return sums;
-}
-
 uint64_t bytesOf(const std::map<std::string, uint64_t>& sums, const std::string& key) {
     auto found = sums.find(key);
     return found == sums.end() ? 0 : found->second;
 }
 
 std::function<bool(const std::vector<json>&)> atLeast(const std::string& key, uint64_t bytes) {
-    return [=](const std::vector<json>& lines) { return bytesOf(totals(lines), key) >= bytes; };
+    return
+        [=](const std::vector<json>& lines) { return bytesOf(usageTotals(lines), key) >= bytes; };
 }
 
 }  // namespace
@@ -129,9 +84,9 @@ TEST(TrafficdEndToEnd, EachUserGetsItsOwnAppsTheSystemAndOthersAsATotalAndUnacke
     // Root: its own slice's Browser, over Wi-Fi, at least the payload and at most 3% above (UDP
     // and IP headers); no loopback; the system service by its unit; nobody's Mail only as the
     // other users' total.
-    int root = connectTo(socketPath);
+    int root = connectToHelper(socketPath);
     ASSERT_GE(root, 0);
-    auto lines = readLines(root, 5, [](const std::vector<json>& got) {
+    auto lines = readHelperLines(root, 5, [](const std::vector<json>& got) {
         return atLeast("org.example.Browser/wifi", browserPayload)(got) &&
                atLeast("org.example.Short/wifi", shortPayload)(got) &&
                atLeast("curl/wifi", curlPayload)(got) && atLeast("wget/wifi", wgetPayload)(got) &&
@@ -150,7 +105,7 @@ TEST(TrafficdEndToEnd, EachUserGetsItsOwnAppsTheSystemAndOthersAsATotalAndUnacke
     EXPECT_EQ((*link)["kind"], "wifi");
     EXPECT_EQ((*link)["reason"], "rule line 2 of " + (world.scratch / "interfaces").string());
     uint64_t lastSeq = 0;
-    auto seen = totals(lines, &lastSeq);
+    auto seen = usageTotals(lines, &lastSeq);
     ASSERT_EQ(seen.size(), 6u) << json(lines).dump() << "\n" << logText();
     EXPECT_LE(bytesOf(seen, "curl/wifi"), uint64_t(curlPayload * 1.03));
     EXPECT_LE(bytesOf(seen, "wget/wifi"), uint64_t(wgetPayload * 1.03));
@@ -172,32 +127,32 @@ TEST(TrafficdEndToEnd, EachUserGetsItsOwnAppsTheSystemAndOthersAsATotalAndUnacke
 
     // A second client of the same uid is refused while the first is connected, but told the
     // interfaces first; one that watches the interfaces only gets no deltas either way.
-    int second = connectTo(socketPath);
-    auto refusal = readLines(second, 2, [](const auto& got) { return got.size() >= 3; });
+    int second = connectToHelper(socketPath);
+    auto refusal = readHelperLines(second, 2, [](const auto& got) { return got.size() >= 3; });
     close(second);
     ASSERT_EQ(refusal.size(), 3u);
     EXPECT_TRUE(refusal[1].contains("interfaces"));
     EXPECT_TRUE(refusal[2].contains("error"));
-    int watcher = connectTo(socketPath);
+    int watcher = connectToHelper(socketPath);
     // Refused (it may be accepted before its line arrives), the helper may already have closed.
     (void)!send(watcher, "interfaces\n", 11, MSG_NOSIGNAL);
-    auto watched = readLines(watcher, 1, [](const auto&) { return false; });
+    auto watched = readHelperLines(watcher, 1, [](const auto&) { return false; });
     close(watcher);
     ASSERT_GE(watched.size(), 2u);
     EXPECT_TRUE(watched[1].contains("interfaces"));
-    EXPECT_TRUE(totals(watched).empty()) << json(watched).dump();
+    EXPECT_TRUE(usageTotals(watched).empty()) << json(watched).dump();
 
     // Nothing acknowledged: reconnecting hands over the same deltas again, same epoch and seqs.
     close(root);
-    root = connectTo(socketPath);
+    root = connectToHelper(socketPath);
     uint64_t resentSeq = 0;
-    auto resent = readLines(root, 3, [&](const auto& got) {
+    auto resent = readHelperLines(root, 3, [&](const auto& got) {
         uint64_t seq = 0;
-        totals(got, &seq);
+        usageTotals(got, &seq);
         return seq >= lastSeq;
     });
     ASSERT_FALSE(resent.empty());
-    EXPECT_EQ(totals(resent, &resentSeq), seen);
+    EXPECT_EQ(usageTotals(resent, &resentSeq), seen);
     EXPECT_EQ(resentSeq, lastSeq);
     EXPECT_EQ(resent[0]["epoch"], lines[0]["epoch"]);
     // Acknowledged: not sent again.
@@ -206,10 +161,10 @@ TEST(TrafficdEndToEnd, EachUserGetsItsOwnAppsTheSystemAndOthersAsATotalAndUnacke
     ASSERT_EQ(send(root, ack.data(), ack.size(), MSG_NOSIGNAL), ssize_t(ack.size()));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     close(root);
-    root = connectTo(socketPath);
-    auto afterAck = readLines(root, 0.5, [](const auto&) { return false; });
+    root = connectToHelper(socketPath);
+    auto afterAck = readHelperLines(root, 0.5, [](const auto&) { return false; });
     close(root);
-    EXPECT_TRUE(totals(afterAck).empty()) << json(afterAck).dump();
+    EXPECT_TRUE(usageTotals(afterAck).empty()) << json(afterAck).dump();
 
     // nobody: its own Mail, the system service, and root's applications as one total.
     int pipeFds[2];
@@ -217,7 +172,7 @@ TEST(TrafficdEndToEnd, EachUserGetsItsOwnAppsTheSystemAndOthersAsATotalAndUnacke
     pid_t nobody = world.spawn([&] {
         close(pipeFds[0]);
         if (setgid(65534) != 0 || setuid(65534) != 0) _exit(121);
-        int fd = connectTo(socketPath);
+        int fd = connectToHelper(socketPath);
         if (fd < 0) _exit(122);
         std::string text;
         auto enough = [](const std::vector<json>& got) {
@@ -225,7 +180,7 @@ TEST(TrafficdEndToEnd, EachUserGetsItsOwnAppsTheSystemAndOthersAsATotalAndUnacke
                    atLeast("packagekit/wifi", servicePayload)(got) &&
                    atLeast("org.bytarn.OtherUsers/wifi", rootPayload)(got);
         };
-        for (const auto& line : readLines(fd, 5, enough)) text += line.dump() + "\n";
+        for (const auto& line : readHelperLines(fd, 5, enough)) text += line.dump() + "\n";
         (void)!write(pipeFds[1], text.data(), text.size());
     });
     close(pipeFds[1]);
@@ -240,7 +195,7 @@ TEST(TrafficdEndToEnd, EachUserGetsItsOwnAppsTheSystemAndOthersAsATotalAndUnacke
     for (std::string line; std::getline(in, line);) nobodyLines.push_back(json::parse(line));
     ASSERT_FALSE(nobodyLines.empty());
     EXPECT_EQ(nobodyLines[0]["uid"], 65534);
-    auto nobodySeen = totals(nobodyLines);
+    auto nobodySeen = usageTotals(nobodyLines);
     ASSERT_EQ(nobodySeen.size(), 3u) << received;
     EXPECT_GE(bytesOf(nobodySeen, "org.example.Mail/wifi"), uint64_t(mailPayload));
     EXPECT_LE(bytesOf(nobodySeen, "org.example.Mail/wifi"), uint64_t(mailPayload * 1.03));

@@ -20,6 +20,7 @@
 #include <fstream>
 #include <thread>
 
+#include "support/HelperClient.h"
 #include "support/TestEnvironment.h"
 #include "support/TrafficWorld.h"
 
@@ -45,38 +46,6 @@ sockaddr_in addressOf(const std::string& text, uint16_t port) {
     address.sin_port = htons(port);
     inet_pton(AF_INET, text.c_str(), &address.sin_addr);
     return address;
-}
-
-// The helper's lines until `enough` says so or `seconds` pass.
-std::vector<json> readLines(int fd, double seconds,
-                            const std::function<bool(const std::vector<json>&)>& enough) {
-    std::vector<json> lines;
-    std::string buffer;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!enough(lines) && std::chrono::steady_clock::now() < deadline) {
-        pollfd entry{fd, POLLIN, 0};
-        if (poll(&entry, 1, 50) <= 0) continue;
-        char chunk[4096];
-        ssize_t count = read(fd, chunk, sizeof chunk);
-        if (count <= 0) break;
-        buffer.append(chunk, count);
-        for (auto end = buffer.find('\n'); end != std::string::npos; end = buffer.find('\n')) {
-            lines.push_back(json::parse(buffer.substr(0, end)));
-            buffer.erase(0, end + 1);
-        }
-    }
-    return lines;
-}
-
-// Bytes per "app/kind" over every delta.
-std::map<std::string, uint64_t> totals(const std::vector<json>& lines) {
-    std::map<std::string, uint64_t> sums;
-    for (const auto& line : lines)
-        if (line.contains("usage"))
-            for (const auto& entry : line["usage"])
-                sums[entry["app"].get<std::string>() + "/" + entry["kind"].get<std::string>()] +=
-                    entry["bytes"].get<uint64_t>();
-    return sums;
 }
 
 }  // namespace
@@ -173,20 +142,17 @@ TEST(TrafficdTunnelEndToEnd, AVpnsApplicationsCountUnderItsCarrierAndTheVpnKeeps
 
     const uint64_t inner = 2 * kPackets * (TrafficWorld::kDatagram + 28);  // both ways
     const uint64_t overhead = 2 * kPackets * 28;  // the VPN's own IP and UDP headers
-    int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, world.socketPath().c_str());
-    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    auto lines = readLines(client, 6, [&](const std::vector<json>& got) {
-        auto sums = totals(got);
+    int client = connectToHelper(world.socketPath());
+    ASSERT_GE(client, 0);
+    auto lines = readHelperLines(client, 6, [&](const std::vector<json>& got) {
+        auto sums = usageTotals(got);
         return sums["org.example.Browser/cellular"] >= inner && sums["testvpn/cellular"] > 0;
     });
     // One more reading, for anything counted late.
-    auto more = readLines(client, 1.5, [](const auto&) { return false; });
+    auto more = readHelperLines(client, 1.5, [](const auto&) { return false; });
     lines.insert(lines.end(), more.begin(), more.end());
     close(client);
-    auto sums = totals(lines);
+    auto sums = usageTotals(lines);
     auto shown = json(sums).dump() + "\n" + readFile(world.helperLog());
 
     // Every byte under cellular: the application's as it sent and received them, the VPN
