@@ -184,11 +184,12 @@ PlanStatus planStatus(const DataPlan& plan, double now,
     LocalDay windowFirst = addDays(today, -(kRecentRateDays - 1));
     if (sys_days(windowFirst) < sys_days(status.cycle.first)) windowFirst = status.cycle.first;
     std::uint64_t recent = 0;
-    for (auto it = bytesByDay.lower_bound(dayString(status.cycle.first));
-         it != bytesByDay.end() && it->first <= dayString(status.cycle.last); ++it) {
+    const std::string first = dayString(status.cycle.first), last = dayString(status.cycle.last);
+    const std::string recentFirst = dayString(windowFirst), todayText = dayString(today);
+    for (auto it = bytesByDay.lower_bound(first); it != bytesByDay.end() && it->first <= last;
+         ++it) {
         status.counted += it->second;
-        if (it->first >= dayString(windowFirst) && it->first <= dayString(today))
-            recent += it->second;
+        if (it->first >= recentFirst && it->first <= todayText) recent += it->second;
     }
 
     std::int64_t correction = 0;
@@ -218,7 +219,7 @@ PlanStatus planStatus(const DataPlan& plan, double now,
     std::sort(applications.begin(), applications.end(), [](const auto& a, const auto& b) {
         return a.bytes != b.bytes ? a.bytes > b.bytes : a.identifier < b.identifier;
     });
-    if (!applications.empty() && applications.front().bytes * 2 > status.counted)
+    if (!applications.empty() && applications.front().bytes > status.counted / 2)
         status.dominantApplication = applications.front().identifier;
     if (applications.size() > kTopApplications) applications.resize(kTopApplications);
     status.top = std::move(applications);
