@@ -10,6 +10,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "host/foundation/Clock.h"
+
 using namespace std::chrono;
 
 namespace {
@@ -73,6 +75,10 @@ LocalDay localDayOf(double instant) {
     int d = calendar->get(UCAL_DATE, status);
     if (U_FAILURE(status)) throw std::runtime_error("cannot read the calendar's day");
     return year(y) / month(static_cast<unsigned>(m)) / day(static_cast<unsigned>(d));
+}
+
+LocalDay localToday() {
+    return localDayOf(Clock::now());
 }
 
 double startOfDay(LocalDay day) {

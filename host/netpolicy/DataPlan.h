@@ -23,6 +23,8 @@ std::optional<LocalDay> parseDay(std::string_view text);
 
 // The local day of an instant (seconds since 1970) in the default time zone.
 LocalDay localDayOf(double instant);
+// The local day of the clock's now (Clock.h): the day a command or the collector works on.
+LocalDay localToday();
 // The first instant of a local day in the default time zone: its midnight, or, when a
 // daylight-saving change skips midnight, the first wall time the day has.
 double startOfDay(LocalDay day);

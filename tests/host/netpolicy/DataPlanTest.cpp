@@ -106,6 +106,10 @@ TEST(DataPlanCycle, Table) {
         {"last day of 25 hours at midnight", "America/Sao_Paulo", monthly(17),
          "2019-02-17T02:30:00Z", "2019-01-17", "2019-02-16", 1, "2019-01-17T02:00:00Z",
          "2019-02-17T03:00:00Z"},
+        // Havana turns clocks back from 01:00 to midnight: the day starts at the first of its
+        // two midnights.
+        {"midnight repeated", "America/Havana", monthly(1), "2026-11-01T12:00:00Z", "2026-11-01",
+         "2026-11-30", 30, "2026-11-01T04:00:00Z", "2026-12-01T05:00:00Z"},
         // Samoa skipped 2011-12-30 when it moved across the date line: a cycle that should
         // start on it starts with the next day's first instant, and the one before ends there.
         {"a day the zone skipped", "Pacific/Apia", monthly(30), "2011-12-29T12:00:00Z",
@@ -126,6 +130,8 @@ TEST(DataPlanCycle, Table) {
 }
 
 TEST(DataPlanCycle, DaysAreStrictYearMonthDay) {
+    ScratchHome home("Asia/Tokyo");  // the clock at 2026-12-06 12:00 there
+    EXPECT_EQ(dayString(localToday()), "2026-12-06");
     for (const char* text : {"2026-12-06", "2028-02-29", "0001-01-01"})
         EXPECT_EQ(dayString(parseDay(text).value_or(LocalDay{})), text);
     for (const char* text : {"2027-02-29", "2026-13-01", "0000-01-01", "2026-1-01", "2026-01-01 ",
