@@ -100,11 +100,11 @@ DesktopNotifications::Notification planAlertNotification(PlanAlert alert, const 
     const std::string data = kindTitle(status.kind);
     const std::string used = escaped(formatBytes(status.used));
     const std::string limit = escaped(formatBytes(status.limit));
-    const std::string ofLimit = status.limit > 0 ? " of the " + limit + " limit" : "";
     switch (alert) {
         case PlanAlert::Warning:
             notification.summary = data + ": warning reached";
-            notification.body = used + " used this cycle" + ofLimit + ". The warning is at " +
+            notification.body = used + (status.limit > 0 ? " of " + limit : std::string()) +
+                                " used this cycle; the warning is at " +
                                 escaped(formatBytes(status.warning)) + ".";
             break;
         case PlanAlert::Limit:
@@ -137,6 +137,8 @@ std::vector<std::string> dataPlanPageCommand() {
 
 PlanAlerts::PlanAlerts(Options options)
     : options_(std::move(options)), notifications_(options_.busAddress) {
+    if (!options_.formatBytes)
+        options_.formatBytes = [](std::uint64_t bytes) { return std::to_string(bytes) + " bytes"; };
     notifications_.setActionHandler(
         [this](std::uint32_t id, const std::string& action) { actionInvoked(id, action); });
     notifications_.setClosedHandler([this](std::uint32_t id, std::uint32_t) { shown_.erase(id); });

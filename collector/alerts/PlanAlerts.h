@@ -54,6 +54,8 @@ class PlanAlerts {
     struct Options {
         std::string databasePath;  // the usage database
         std::string busAddress;    // the session bus when empty
+        // The pages' formatter; the bundle keeps it, out of the collector's reach, so the one
+        // who makes the alerts hands it in. Without one, sizes are exact counts ("123 bytes").
         ByteFormatter formatBytes;
         std::vector<std::string> openCommand = dataPlanPageCommand();
     };

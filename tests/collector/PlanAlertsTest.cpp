@@ -100,8 +100,7 @@ TEST(PlanAlerts, EachOncePerCycleAcrossRestartsAndNoneLostWithoutAService) {
               (std::vector<std::string>{"default", "Open Data plan", "open", "Open Data plan"}));
     EXPECT_EQ(received[0].summary, "Mobile data: warning reached");
     EXPECT_EQ(received[0].body,
-              "3221225472B used this cycle of the 4294967296B limit. The warning is at "
-              "3221225472B.");
+              "3221225472B of 4294967296B used this cycle; the warning is at 3221225472B.");
     EXPECT_EQ(received[0].urgency, 1);
     EXPECT_EQ(received[1].summary, "Mobile data: limit reached");
     EXPECT_EQ(received[1].urgency, 2);
