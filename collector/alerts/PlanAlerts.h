@@ -35,8 +35,8 @@ std::vector<PlanAlert> reachedPlanAlerts(const PlanStatus& status);
 using ByteFormatter = std::function<std::string(std::uint64_t)>;
 
 // The notification of one alert: clear English, sizes through `formatBytes`, the application by
-// its title (its identifier when it has no desktop entry), marked up nowhere; and the action
-// that opens the Data plan page.
+// its title (its identifier when it has no desktop entry), every text escaped for the body's
+// markup; and the actions that open the Data plan page.
 DesktopNotifications::Notification planAlertNotification(PlanAlert alert, const PlanStatus& status,
                                                          const ByteFormatter& formatBytes);
 
