@@ -57,7 +57,8 @@ check-asan:
 TSAN_DIR ?= build-tsan
 TSAN_PROGRAMS = host_tests collector_tests bundle_tests
 TSAN_SUITES = ClockAndLog ClockRealTimeFrom MessagingCenterTest NotificationCenter RunLoopTest \
-	RunLoopWakeHandler Collector CollectorOnTheBus LineFeed SyntheticSource KernelSource CollectorLink
+	RunLoopWakeHandler Collector CollectorOnTheBus LineFeed SyntheticSource KernelSource CollectorLink \
+	PlanAlerts
 empty :=
 space := $(empty) $(empty)
 TSAN_FILTER = ^($(subst $(space),|,$(strip $(TSAN_SUITES))))\.

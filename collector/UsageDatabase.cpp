@@ -21,7 +21,17 @@ const char* const kTables =
     // failure may have reached the disk all the same, and the next save looks here to tell.
     "CREATE TABLE IF NOT EXISTS usage_saves ("
     " id INTEGER PRIMARY KEY CHECK (id = 1),"
-    " mark INTEGER NOT NULL);";
+    " mark INTEGER NOT NULL);"
+    // The plan alerts sent to the desktop, one row per plan kind, cycle (its first day) and
+    // alert, so that a collector started again within the cycle does not send one twice.
+    // `notified` is 0 for an alert a graver one made needless (the warning past the limit).
+    "CREATE TABLE IF NOT EXISTS plan_alerts ("
+    " kind TEXT NOT NULL,"
+    " cycle TEXT NOT NULL,"
+    " alert TEXT NOT NULL,"
+    " sent REAL NOT NULL,"
+    " notified INTEGER NOT NULL,"
+    " PRIMARY KEY (kind, cycle, alert));";
 
 // The page sums a period's rows per application. This index holds every column the page reads,
 // in application order: the page's query reads it alone, never the table, and its GROUP BY
