@@ -38,7 +38,8 @@ const char* const kNowOfApplication =
     "Start the clock at this local time; it then runs in real time; before a subcommand, as "
     "that subcommand's --now; e.g. --now 2026-12-08T12:00:00";
 const char* const kNowOfCommand =
-    "The local time to count the periods back from, instead of now; e.g. --now "
+    "The local time to count the periods back from (report) or whose cycle to show "
+    "(plan), instead of now; e.g. --now "
     "2026-12-08T12:00:00";
 
 // The options every subcommand takes, a bundle command included: the clock, the zone and locale
