@@ -300,8 +300,10 @@ std::string formatPlanTable(const std::vector<PlanReport>& plans) {
         std::string used = usageString(status.used);
         if (status.limit) {
             used += " of " + usageString(*status.limit) + " (" +
-                    std::to_string(static_cast<std::uint64_t>(
-                        static_cast<unsigned __int128>(status.used) * 100 / *status.limit)) +
+                    // 128-bit, so that counts near 2^64 neither overflow nor wrap.
+                    std::to_string(static_cast<std::uint64_t>(std::min<unsigned __int128>(
+                        static_cast<unsigned __int128>(status.used) * 100 / *status.limit,
+                        UINT64_MAX))) +
                     "%)";
             if (status.limitReached) used += ", limit reached";
         }
