@@ -133,20 +133,20 @@ int main(int argc, char** argv) {
     // is loaded.
     struct BundleCommandLine {
         const char* name;
+        const char* description;
         SessionOptions options;
         CLI::App* command = nullptr;
     };
     BundleCommandLine bundleCommands[] = {
-        {"report", {}, nullptr},
-        {"plan", {}, nullptr},
+        {"report",
+         "Print usage history as a table, JSON, CSV or OpenMetrics (bytarn report --help)",
+         {}},
+        {"plan",
+         "Print, set or clear the data plans: cycle, limit, warning, used (bytarn plan --help)",
+         {}},
     };
-    bundleCommands[0].command = app.add_subcommand(
-        "report",
-        "Print usage history as a table, JSON, CSV or OpenMetrics (bytarn report --help)");
-    bundleCommands[1].command = app.add_subcommand(
-        "plan",
-        "Print, set or clear the data plans: cycle, limit, warning, used (bytarn plan --help)");
     for (auto& bundleCommand : bundleCommands) {
+        bundleCommand.command = app.add_subcommand(bundleCommand.name, bundleCommand.description);
         addEnvironmentOptions(*bundleCommand.command, bundleCommand.options, kNowOfCommand);
         bundleCommand.command->set_help_flag();
         bundleCommand.command->allow_extras();
@@ -190,7 +190,7 @@ int main(int argc, char** argv) {
 
     if (auto status = CommandLine::parse(app, argc, argv, std::cout, std::cerr)) return *status;
 
-    for (auto& [name, options, command] : bundleCommands) {
+    for (auto& [name, description, options, command] : bundleCommands) {
         if (!command->parsed()) continue;
         for (const char* option : kCollectorOptions)
             if (app.get_option(option)->count() > 0)
