@@ -12,10 +12,13 @@
 #include "data/ApplicationTitle.h"
 #include "data/BytarnComparisons.h"
 #include "data/UsageQuery.h"
+#include "host/foundation/Clock.h"
 #include "host/foundation/CommandLine.h"
 #include "host/foundation/Locale.h"
 #include "host/foundation/NSBundle.h"
 #include "host/foundation/NSDateFormatter.h"
+#include "host/netpolicy/DataPlanStore.h"
+#include "report/PlanUsage.h"
 #include "report/ReportFormats.h"
 #include "report/UsageHistory.h"
 #include "root/BytarnController.h"
@@ -33,6 +36,8 @@ const std::map<std::string, std::string> kPeriods = {
 // cellular, the "U" of a device filter) and "all" are the report's own.
 const std::map<std::string, std::string> kNetworks = {
     {"cellular", "C  "}, {"wifi", " W "}, {"both", "CW "}, {"other", "  U"}, {"all", "CWU"}};
+// The report's own period: the current cycle of a data plan (bytarn plan).
+const char* const kCyclePeriod = "cycle";
 const std::map<std::string, std::string> kSorts = {{"usage", "compareUsage:"},
                                                    {"name", "compareName:"}};
 const std::map<std::string, ReportGrouping> kGroupings = {{"app", ReportGrouping::App},
@@ -67,11 +72,14 @@ void describe(CLI::App& app, Options& options) {
         "Usage history from the collector's database, for scripts, spreadsheets and "
         "monitoring. Without options it prints what the Bytarn page shows: the page's stored "
         "period, networks and order.");
+    std::vector<std::string> periods = keysOf(kPeriods);
+    periods.push_back(kCyclePeriod);
     app.add_option("--period", options.period,
                    "today, week (the last 7 days), month (the last 28 days) or eternity, as "
-                   "the page counts them; e.g. --period month")
-        ->check(CLI::IsMember(keysOf(kPeriods)))
-        ->option_text("today|week|month|eternity");
+                   "the page counts them, or cycle (the current cycle of the data plan of "
+                   "--networks, cellular by default); e.g. --period month")
+        ->check(CLI::IsMember(periods))
+        ->option_text("today|week|month|eternity|cycle");
     auto* from = app.add_option("--from", options.from,
                                 "First day of a custom period, with --to; e.g. --from 2026-11-01")
                      ->check(CLI::Validator(
@@ -114,7 +122,8 @@ void describe(CLI::App& app, Options& options) {
         ->option_text("usage|name");
     app.add_option("--format", options.format,
                    "table (the default, on a terminal or not), json, csv or openmetrics "
-                   "(counters per app and network, --by app only); e.g. --format json")
+                   "(counters per app and network, --by app only, and gauges per data plan); "
+                   "e.g. --format json")
         ->check(CLI::IsMember({"table", "json", "csv", "openmetrics"}))
         ->option_text("table|json|csv|openmetrics");
     app.add_option("--database", options.database,
@@ -125,6 +134,7 @@ void describe(CLI::App& app, Options& options) {
         "Examples:\n"
         "  bytarn report --period month --networks cellular\n"
         "  bytarn report --period week --networks all   (wired traffic too)\n"
+        "  bytarn report --period cycle --networks cellular   (the data plan's cycle)\n"
         "  bytarn report --by day --from 2026-11-01 --to 2026-11-30 --format json\n"
         "  bytarn report --period eternity --format openmetrics > "
         "/var/lib/node_exporter/bytarn.prom.$$ && mv /var/lib/node_exporter/bytarn.prom.$$ "
@@ -158,13 +168,39 @@ int ReportCommand::run(const std::vector<std::string>& arguments, std::ostream& 
     if (options.from && *options.from > *options.to)
         return CommandLine::usageError(
             app, "--from " + *options.from + " is after --to " + *options.to, err);
+    // The plan's cycle: its days are the custom period's, its kind the networks'.
+    std::optional<PlanCycle> cycle;
+    if (options.period == kCyclePeriod) {
+        std::string kind = options.networks.value_or(std::string(kCellularKind));
+        if (!isPlanKind(kind))
+            return CommandLine::usageError(
+                app, "--period cycle reports a data plan's cycle: give --networks cellular or wifi",
+                err);
+        std::string problem;
+        auto plan = DataPlanStore::plan(kind, &problem);
+        if (!plan)
+            return CommandLine::usageError(
+                app,
+                (problem.empty() ? "there is no " + kind + " data plan"
+                                 : problem + ", so there is no " + kind + " data plan") +
+                    " for --period cycle: set one with bytarn plan set " + kind + " --cycle-day D",
+                err);
+        cycle = cycleFor(*plan, localDayOf(Clock::now()));
+        options.networks = kind;
+    }
 
     // The page's settings, read by the page's own code from a page that is never shown; the
     // command line then changes them for this run only (nothing is stored).
     auto page = std::make_shared<BytarnController>();
     page->setBundle(NSBundle::bundleContainingAddress(&kBundleAnchor));
     page->loadSettings();
-    if (options.period) page->setPeriod(kPeriods.at(*options.period));
+    if (cycle) {
+        page->setPeriod("Custom");
+        page->setStartDate(dayString(cycle->first));
+        page->setEndDate(dayString(cycle->last));
+    } else if (options.period) {
+        page->setPeriod(kPeriods.at(*options.period));
+    }
     if (options.from) {
         page->setPeriod("Custom");
         page->setStartDate(options.from);
@@ -177,12 +213,13 @@ int ReportCommand::run(const std::vector<std::string>& arguments, std::ostream& 
     report.grouping = grouping;
     report.first = page->startDateStr();
     report.last = page->endDateStr();
-    report.period = page->periodStr().value_or("Custom");
+    report.period = cycle ? "Cycle" : page->periodStr().value_or("Custom");
     report.devices = page->devices();
     // The page names only its own filters; the report's own two get names of their own.
     std::string prefix = page->settingsSummaryPrefix();
     if (options.networks == "other") prefix = "Other networks' usage";
     if (options.networks == "all") prefix = "Usage on all networks";
+    if (cycle) prefix += " for the plan's cycle,";
     report.summary = prefix + page->settingsSummarySuffix();
 
     std::string error;
@@ -198,6 +235,15 @@ int ReportCommand::run(const std::vector<std::string>& arguments, std::ostream& 
         report.total.cellular += line.cellular;
         report.total.unknown += line.unknown;
         report.total.usage += line.usage;
+    }
+    if (options.format == "openmetrics") {
+        auto plans = readPlanReports(Clock::now(), options.database.value_or(usageDatabasePath()),
+                                     err, &error);
+        if (!plans) {
+            err << "bytarn: " << error << "\n";
+            return 1;
+        }
+        report.plans = std::move(*plans);
     }
     // A comparator naming no comparison sorts by name, as on the page.
     sortLines(*lines, comparisonNamed(page->comparator()) == compareUsage);

@@ -3,9 +3,12 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 
+#include "data/ApplicationTitle.h"
 #include "data/UsageString.h"
 #include "host/foundation/NSDateFormatter.h"
 #include "host/ui/UIView.h"
@@ -92,6 +95,70 @@ std::string labelValue(const std::string& text) {
             out += "\\n";
         else
             out += c;
+    }
+    return out;
+}
+
+// "Cellular", "Wi-Fi": a plan's kind as the pages name it.
+std::string kindTitle(const std::string& kind) {
+    return kind == kWifiKind ? "Wi-Fi" : "Cellular";
+}
+
+// A Unix time as a metrics value: whole seconds as an integer, as day starts are.
+std::string unixTime(double instant) {
+    if (instant == std::floor(instant) && std::abs(instant) < 9e15)
+        return std::to_string(static_cast<long long>(instant));
+    char text[64];
+    std::snprintf(text, sizeof text, "%.3f", instant);
+    return text;
+}
+
+// The gauges of the plans: one family per figure, a sample per plan with that figure, labelled
+// with the plan's network kind (a fixed word, never user text).
+std::string planGauges(const std::vector<PlanReport>& plans) {
+    if (plans.empty()) return {};
+    struct Family {
+        const char* name;
+        const char* help;
+        std::optional<std::string> (*value)(const PlanReport&);
+    };
+    static const Family kFamilies[] = {
+        {"bytarn_plan_limit_bytes", "The data plan's limit for its network kind.",
+         [](const PlanReport& p) -> std::optional<std::string> {
+             if (!p.status.limit) return std::nullopt;
+             return std::to_string(*p.status.limit);
+         }},
+        {"bytarn_plan_warning_bytes", "The data plan's warning level for its network kind.",
+         [](const PlanReport& p) -> std::optional<std::string> {
+             if (!p.status.warning) return std::nullopt;
+             return std::to_string(*p.status.warning);
+         }},
+        {"bytarn_plan_used_bytes",
+         "Bytes of the plan's network kind used in its current cycle, with the carrier's "
+         "correction.",
+         [](const PlanReport& p) -> std::optional<std::string> {
+             return std::to_string(p.status.used);
+         }},
+        {"bytarn_plan_cycle_start_seconds",
+         "Start of the plan's current cycle as a Unix time: the first instant of its first day.",
+         [](const PlanReport& p) -> std::optional<std::string> {
+             return unixTime(cycleStartInstant(p.status.cycle));
+         }},
+        {"bytarn_plan_cycle_end_seconds",
+         "End of the plan's current cycle as a Unix time, exclusive: the first instant after "
+         "the cycle (the start of the day after its last day).",
+         [](const PlanReport& p) -> std::optional<std::string> {
+             return unixTime(cycleEndInstant(p.status.cycle));
+         }},
+    };
+    std::string out;
+    for (const Family& family : kFamilies) {
+        out += std::string("# HELP ") + family.name + " " + family.help + "\n";
+        out += std::string("# TYPE ") + family.name + " gauge\n";
+        for (const PlanReport& plan : plans)
+            if (auto value = family.value(plan))
+                out += std::string(family.name) + "{network=\"" + plan.plan.kind + "\"} " + *value +
+                       "\n";
     }
     return out;
 }
@@ -211,5 +278,104 @@ std::string formatOpenMetrics(const Report& report) {
                    "\"} " + std::to_string(bytes) + "\n";
         }
     }
-    return out + "# EOF\n";
+    return out + planGauges(report.plans) + "# EOF\n";
+}
+
+std::string formatPlanTable(const std::vector<PlanReport>& plans) {
+    if (plans.empty())
+        return "No data plan. Set one with, e.g.: bytarn plan set cellular --cycle-day 1 "
+               "--limit 10GB\n";
+    std::string out;
+    for (const auto& [plan, status] : plans) {
+        if (!out.empty()) out += "\n";
+        out += kindTitle(plan.kind) + " plan: ";
+        out += plan.period == DataPlan::Period::Monthly
+                   ? "monthly from day " + std::to_string(plan.cycleDay)
+                   : "a pack of " + std::to_string(plan.days) + " days";
+        out += "\n";
+        std::vector<std::pair<std::string, std::string>> rows;
+        rows.emplace_back("Cycle", dayString(status.cycle.first) + " to " +
+                                       dayString(status.cycle.last) + ", " +
+                                       std::to_string(status.daysLeft) + " days left");
+        std::string used = usageString(status.used);
+        if (status.limit) {
+            used += " of " + usageString(*status.limit) + " (" +
+                    // 128-bit, so that counts near 2^64 neither overflow nor wrap.
+                    std::to_string(static_cast<std::uint64_t>(std::min<unsigned __int128>(
+                        static_cast<unsigned __int128>(status.used) * 100 / *status.limit,
+                        UINT64_MAX))) +
+                    "%)";
+            if (status.limitReached) used += ", limit reached";
+        }
+        if (status.warningReached && !status.limitReached) used += ", warning reached";
+        rows.emplace_back("Used", used);
+        std::string warning = status.warning ? usageString(*status.warning) : "none";
+        if (plan.warning && plan.warning->percent) {
+            char percent[32];
+            std::snprintf(percent, sizeof percent, "%g", *plan.warning->percent);
+            warning += std::string(" (") + percent + "% of the limit)";
+        }
+        rows.emplace_back("Warning", warning);
+        rows.emplace_back("Limit", status.limit ? usageString(*status.limit) : "none");
+        std::string projected = usageString(status.projected) + " by the cycle's end";
+        if (status.rapidUse)
+            projected += ", far above the limit";
+        else if (status.limit && status.projected > *status.limit)
+            projected += ", above the limit";
+        rows.emplace_back("Projected", projected);
+        // The applications as a small aligned table inside the row.
+        int titleWidth = 0, usageWidth = 0;
+        for (const auto& application : status.top) {
+            titleWidth =
+                std::max(titleWidth,
+                         TextMetrics::cells(printable(applicationTitle(application.identifier))));
+            usageWidth = std::max(usageWidth, TextMetrics::cells(usageString(application.bytes)));
+        }
+        for (size_t i = 0; i < status.top.size(); ++i) {
+            const auto& application = status.top[i];
+            rows.emplace_back(
+                i == 0 ? "Most used" : "",
+                padRight(printable(applicationTitle(application.identifier)), titleWidth) + "  " +
+                    padLeft(usageString(application.bytes), usageWidth));
+        }
+        for (const auto& [name, value] : rows) out += "  " + padRight(name, 11) + value + "\n";
+    }
+    return out;
+}
+
+std::string formatPlanJSON(const std::vector<PlanReport>& plans) {
+    auto list = nlohmann::ordered_json::array();
+    for (const auto& [plan, status] : plans) {
+        nlohmann::ordered_json entry;
+        entry["kind"] = plan.kind;
+        if (plan.period == DataPlan::Period::Monthly) {
+            entry["period"] = "monthly";
+            entry["cycleDay"] = plan.cycleDay;
+        } else {
+            entry["period"] = "once";
+            entry["start"] = dayString(plan.start);
+            entry["days"] = plan.days;
+        }
+        entry["from"] = dayString(status.cycle.first);
+        entry["to"] = dayString(status.cycle.last);
+        entry["daysLeft"] = status.daysLeft;
+        entry["counted"] = status.counted;
+        entry["used"] = status.used;
+        entry["warning"] = status.warning ? nlohmann::ordered_json(*status.warning) : nullptr;
+        entry["limit"] = status.limit ? nlohmann::ordered_json(*status.limit) : nullptr;
+        entry["projected"] = status.projected;
+        entry["warningReached"] = status.warningReached;
+        entry["limitReached"] = status.limitReached;
+        entry["rapidUse"] = status.rapidUse;
+        auto top = nlohmann::ordered_json::array();
+        for (const auto& application : status.top)
+            top.push_back({{"app", application.identifier},
+                           {"title", applicationTitle(application.identifier)},
+                           {"bytes", application.bytes}});
+        entry["top"] = std::move(top);
+        list.push_back(std::move(entry));
+    }
+    nlohmann::ordered_json document;
+    document["plans"] = std::move(list);
+    return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }

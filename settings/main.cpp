@@ -38,7 +38,8 @@ const char* const kNowOfApplication =
     "Start the clock at this local time; it then runs in real time; before a subcommand, as "
     "that subcommand's --now; e.g. --now 2026-12-08T12:00:00";
 const char* const kNowOfCommand =
-    "The local time to count the periods back from, instead of now; e.g. --now "
+    "The local time to count the periods back from (report) or whose cycle to show "
+    "(plan), instead of now; e.g. --now "
     "2026-12-08T12:00:00";
 
 // The options every subcommand takes, a bundle command included: the clock, the zone and locale
@@ -127,15 +128,29 @@ int main(int argc, char** argv) {
     CLI::App* ui = app.add_subcommand("ui", "Open the Settings application in the terminal");
     addSessionOptions(*ui, uiOptions, kNowOfInteractive);
 
-    // `bytarn report`: the bundle's own command. Its options, --help among them, pass through
-    // to it; the application keeps only those it applies before the bundle is loaded.
-    SessionOptions reportOptions;
-    CLI::App* report = app.add_subcommand(
-        "report",
-        "Print usage history as a table, JSON, CSV or OpenMetrics (bytarn report --help)");
-    addEnvironmentOptions(*report, reportOptions, kNowOfCommand);
-    report->set_help_flag();
-    report->allow_extras();
+    // `bytarn report` and `bytarn plan`: the bundle's own commands. Their options, --help among
+    // them, pass through to them; the application keeps only those it applies before the bundle
+    // is loaded.
+    struct BundleCommandLine {
+        const char* name;
+        const char* description;
+        SessionOptions options;
+        CLI::App* command = nullptr;
+    };
+    BundleCommandLine bundleCommands[] = {
+        {"report",
+         "Print usage history as a table, JSON, CSV or OpenMetrics (bytarn report --help)",
+         {}},
+        {"plan",
+         "Print, set or clear the data plans: cycle, limit, warning, used (bytarn plan --help)",
+         {}},
+    };
+    for (auto& bundleCommand : bundleCommands) {
+        bundleCommand.command = app.add_subcommand(bundleCommand.name, bundleCommand.description);
+        addEnvironmentOptions(*bundleCommand.command, bundleCommand.options, kNowOfCommand);
+        bundleCommand.command->set_help_flag();
+        bundleCommand.command->allow_extras();
+    }
 
     // The desktop window: `bytarn gui`.
     SessionOptions guiOptions;
@@ -170,26 +185,26 @@ int main(int argc, char** argv) {
         "Options given before a subcommand apply to it as if given after it, where it does not "
         "give them itself:\n"
         "  bytarn --now 2026-12-06T12:00:00 report  is  bytarn report --now 2026-12-06T12:00:00\n"
-        "report takes only --now, --tz, --locale and --bundles; the collector options before it "
-        "are refused; networks takes none of them.");
+        "report and plan take only --now, --tz, --locale and --bundles; the collector options "
+        "before them are refused; networks takes none of them.");
 
     if (auto status = CommandLine::parse(app, argc, argv, std::cout, std::cerr)) return *status;
 
-    if (report->parsed()) {
-        for (const char* name : kCollectorOptions)
-            if (app.get_option(name)->count() > 0)
+    for (auto& [name, description, options, command] : bundleCommands) {
+        if (!command->parsed()) continue;
+        for (const char* option : kCollectorOptions)
+            if (app.get_option(option)->count() > 0)
                 return CommandLine::usageError(
                     app,
-                    std::string(name) +
-                        " does not apply to report, which reads the database and runs no "
-                        "collector; leave it out",
+                    std::string(option) + " does not apply to " + name +
+                        ", which reads what is stored and runs no collector; leave it out",
                     std::cerr);
-        takeOptionsGivenBefore(reportOptions, beforeCommand);
-        std::vector<std::string> arguments = report->remaining();
-        int status = runBundleCommand(reportOptions, "report", arguments, std::cout, std::cerr);
+        takeOptionsGivenBefore(options, beforeCommand);
+        std::vector<std::string> arguments = command->remaining();
+        int status = runBundleCommand(options, name, arguments, std::cout, std::cerr);
         bool help = std::any_of(arguments.begin(), arguments.end(),
                                 [](const std::string& a) { return a == "--help" || a == "-h"; });
-        if (status == 0 && help) std::cout << commandSessionOptionsHelp(*report);
+        if (status == 0 && help) std::cout << commandSessionOptionsHelp(*command);
         return status;
     }
 

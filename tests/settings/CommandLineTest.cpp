@@ -72,6 +72,11 @@ TEST_F(CommandLine, EveryProgramAnswersInItsOwnName) {
         {"bytarn", "--collector none report", 2, "bytarn: --collector does not apply to report", "",
          ""},
         {"bytarn", "--synthetic-traffic report", 2, "bytarn: --synthetic-traffic", "", ""},
+        {"bytarn", "--collector none plan", 2, "bytarn: --collector does not apply to plan", "",
+         ""},
+        {"bytarn", "plan set mobile --cycle-day 3", 2, "bytarn: \"mobile\" is not a network kind",
+         "Run \"bytarn plan set --help\"", ""},
+        {"bytarn", "plan --help", 0, "", "", "--tz"},
         {"bytarn", "--version", 0, "", "", "bytarn "},
         {"bytarn", "--help", 0, "", "", "Options given before a subcommand apply to it"},
         {"bytarn", "report --help", 0, "", "", "--database"},
@@ -128,6 +133,17 @@ TEST_F(CommandLine, OptionsBeforeASubcommandApplyToIt) {
         EXPECT_EQ(outcome.status, 0) << outcome.err;
         EXPECT_EQ(outcome.out, std::string("app,title,wifi,cellular,other,usage\r\n") +
                                    "org.example.mail,org.example.mail," + c.row + "\r\n");
+    }
+    // plan's own words come first; the clock and zone after them, or before plan, still apply.
+    Outcome set = run("bytarn", "plan set cellular --cycle-day 6 --now 2026-12-06T12:00:00");
+    EXPECT_EQ(set.status, 0) << set.err;
+    for (auto [now, from] : {std::pair{"2026-12-06T00:30:00", "2026-12-06"},
+                             std::pair{"2026-12-05T23:30:00", "2026-11-06"}}) {
+        Outcome plan =
+            run("bytarn", std::string("--tz Asia/Tokyo plan --format json --now ") + now);
+        EXPECT_EQ(plan.status, 0) << plan.err;
+        EXPECT_NE(plan.out.find(std::string("\"from\": \"") + from + "\""), std::string::npos)
+            << plan.out;
     }
     // The page's period is today: the usage of the day --now names, given before `view`.
     Outcome view = run("bytarn", "--now 2026-12-07T12:00:00 --collector none view");
