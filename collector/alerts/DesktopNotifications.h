@@ -13,10 +13,10 @@ class IProxy;
 }
 
 // A client of the desktop's notification service: org.freedesktop.Notifications on the session
-// bus, as the Desktop Notifications Specification describes it (Notify, and the ActionInvoked and
-// NotificationClosed signals). Used from the main thread only. The connection is made at the
-// first notify() and again after a failed one; its signals arrive on sdbus-c++'s thread of the
-// connection and are handed to the main run loop, so the handlers run on the main thread.
+// bus, as freedesktop.org's desktop notifications protocol describes it (Notify, and the
+// ActionInvoked and NotificationClosed signals). Used from the main thread only. The connection is
+// made at the first notify() and again after a failed one; its signals arrive on sdbus-c++'s thread
+// of the connection and are handed to the main run loop, so the handlers run on the main thread.
 class DesktopNotifications {
   public:
     static constexpr const char* kService = "org.freedesktop.Notifications";
@@ -31,7 +31,7 @@ class DesktopNotifications {
         std::string appName;
         std::string icon;     // an icon name of the theme, or a file:// URI
         std::string summary;  // plain text
-        std::string body;     // may hold the specification's small markup; escape what is text
+        std::string body;     // may hold the protocol's small markup; escape what is text
         // Pairs of action key and label; "default" is the click on the notification itself.
         std::vector<std::pair<std::string, std::string>> actions;
         Urgency urgency = Urgency::Normal;
