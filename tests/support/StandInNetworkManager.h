@@ -6,21 +6,18 @@
 // announces with org.freedesktop.DBus.Properties.PropertiesChanged. Its bus connection runs on a
 // thread of its own; every change is made there.
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include "support/BusServiceLoop.h"
+
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 class StandInNetworkManager {
@@ -37,10 +34,8 @@ class StandInNetworkManager {
         uint32_t type = kEthernet, metered = 0;
     };
 
-    explicit StandInNetworkManager(const std::string& busAddress)
-        : connection_(sdbus::createSessionBusConnectionWithAddress(busAddress)),
-          wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-        manager_ = sdbus::createObject(*connection_, kPath);
+    explicit StandInNetworkManager(const std::string& busAddress) : loop_(busAddress) {
+        manager_ = sdbus::createObject(loop_.connection(), kPath);
         manager_->registerMethod("GetDevices").onInterface(kName).implementedAs([this] {
             std::vector<sdbus::ObjectPath> paths;
             for (const auto& [number, object] : devices_) paths.push_back(pathOf(number));
@@ -53,31 +48,29 @@ class StandInNetworkManager {
             .onInterface(kName)
             .withParameters<sdbus::ObjectPath>();
         manager_->finishRegistration();
-        loop_ = std::thread([this] { run(); });
+        loop_.start();
     }
     ~StandInNetworkManager() {
-        onLoop([this] { stopping_ = true; });
-        loop_.join();
+        loop_.stop();
         devices_.clear();
         manager_.reset();
-        close(wake_);
     }
     StandInNetworkManager(const StandInNetworkManager&) = delete;
     StandInNetworkManager& operator=(const StandInNetworkManager&) = delete;
 
     // Takes NetworkManager's name (as it does when it starts), or gives it up (as when it stops).
     void start() {
-        onLoop([this] { connection_->requestName(kName); });
+        loop_.run([this] { loop_.connection().requestName(kName); });
     }
     void stop() {
-        onLoop([this] { connection_->releaseName(kName); });
+        loop_.run([this] { loop_.connection().releaseName(kName); });
     }
 
     // A device numbered `number`; announced with DeviceAdded.
     void addDevice(int number, const Device& device) {
-        onLoop([this, number, device] {
+        loop_.run([this, number, device] {
             state_[number] = device;
-            auto object = sdbus::createObject(*connection_, pathOf(number));
+            auto object = sdbus::createObject(loop_.connection(), pathOf(number));
             Device* facts = &state_[number];
             object->registerProperty("DeviceType").onInterface(kDevice).withGetter([facts] {
                 return facts->type;
@@ -98,7 +91,7 @@ class StandInNetworkManager {
         });
     }
     void removeDevice(int number) {
-        onLoop([this, number] {
+        loop_.run([this, number] {
             devices_.erase(number);
             state_.erase(number);
             manager_->emitSignal("DeviceRemoved")
@@ -108,58 +101,19 @@ class StandInNetworkManager {
     }
     // Changes a device's Metered and announces it, as NetworkManager does.
     void setMetered(int number, uint32_t metered) {
-        onLoop([this, number, metered] {
+        loop_.run([this, number, metered] {
             state_[number].metered = metered;
             devices_.at(number)->emitPropertiesChangedSignal(kDevice, {"Metered"});
         });
     }
 
   private:
+    BusServiceLoop loop_;  // first: it outlives the objects it serves
     static std::string pathOf(int number) {
         return std::string(kPath) + "/Devices/" + std::to_string(number);
     }
 
-    // Runs `task` on the connection's thread and waits for it.
-    void onLoop(std::function<void()> task) {
-        std::packaged_task<void()> packaged(std::move(task));
-        auto done = packaged.get_future();
-        {
-            std::lock_guard lock(mutex_);
-            tasks_.push_back(std::move(packaged));
-        }
-        uint64_t one = 1;
-        [[maybe_unused]] auto written = write(wake_, &one, sizeof one);
-        done.get();
-    }
-
-    void run() {
-        while (!stopping_) {
-            while (connection_->processPendingRequest()) {
-            }
-            std::deque<std::packaged_task<void()>> tasks;
-            {
-                std::lock_guard lock(mutex_);
-                tasks.swap(tasks_);
-            }
-            for (auto& task : tasks) task();
-            if (!tasks.empty()) continue;  // a task may have queued messages
-            auto wait = connection_->getEventLoopPollData();
-            pollfd fds[2] = {{wait.fd, wait.events, 0}, {wake_, POLLIN, 0}};
-            poll(fds, 2, 100);
-            uint64_t count = 0;
-            if (fds[1].revents) {
-                [[maybe_unused]] auto got = read(wake_, &count, sizeof count);
-            }
-        }
-    }
-
-    std::unique_ptr<sdbus::IConnection> connection_;
     std::unique_ptr<sdbus::IObject> manager_;
     std::map<int, std::unique_ptr<sdbus::IObject>> devices_;
     std::map<int, Device> state_;  // node-based: the getters keep pointers into it
-    int wake_;
-    std::mutex mutex_;
-    std::deque<std::packaged_task<void()>> tasks_;
-    bool stopping_ = false;
-    std::thread loop_;
 };
