@@ -4,15 +4,18 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <thread>
+#include <utility>
 
 #include "collector/UsageCollector.h"
 #include "collector/UsageDatabase.h"
+#include "collector/alerts/PlanMonitor.h"
 #include "collector/sources/KernelTrafficSource.h"
 #include "collector/sources/RecordLineReader.h"
 #include "collector/sources/SyntheticTrafficSource.h"
@@ -178,10 +181,22 @@ int runCollectorDaemon(const CollectorDaemonOptions& options, std::ostream& err)
                               BYTARN_COLLECTOR_SERVICE, sourceName(options.source), path.c_str(),
                               options.saveIntervalSeconds);
 
+            // The data plans' alerts: checked after every save that changed the usage and
+            // whenever the loop wakes and finds the plans' file changed, which the save timer
+            // makes happen at least once per save interval.
+            PlanAlerts::Options alertOptions;
+            alertOptions.databasePath = path;
+            alertOptions.busAddress = options.busAddress;
+            PlanMonitor plans(std::move(alertOptions));
+            std::uint64_t seenChanges = collector.changeCount();
+
             RunLoop& loop = RunLoop::main();
             while (true) {
                 loop.runUntilIdle();
                 if (stopRequested) break;
+                const std::uint64_t changes = collector.changeCount();
+                plans.check(changes != seenChanges);
+                seenChanges = changes;
                 loop.waitForWork(kLongestWait);
             }
 

@@ -354,6 +354,7 @@ bool UsageCollector::deleteApplication(const std::string& app) {
 }
 
 void UsageCollector::postChanged() {
+    ++changeCount_;
     CFNotificationCenterPostNotification(CFNotificationCenterGetDarwinNotifyCenter(),
                                          kChangedNotification, nullptr, nullptr, true);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -94,6 +95,11 @@ class UsageCollector {
     // notification. False, after a log line, when the database could not be changed.
     bool deleteApplication(const std::string& app);
 
+    // How many times the database's usage has changed (a save that changed a row, a deleted
+    // application) since the collector was made: the daemon's cue to check the plans again.
+    // Thread-safe.
+    std::uint64_t changeCount() const { return changeCount_; }
+
     // Serves the collector's messaging centre on the current transport: "save" and
     // "deleteApplication" with the user info "bundleIdentifier". False when it cannot.
     bool serve();
@@ -160,4 +166,5 @@ class UsageCollector {
     std::deque<ReceivedMessage> messages_;
 
     std::shared_ptr<MessagingTransport> servingTransport_;
+    std::atomic<std::uint64_t> changeCount_{0};
 };

@@ -18,8 +18,8 @@
 #include "data/BytarnComparisons.h"
 #include "data/BytarnEntry.h"
 #include "data/UsageQuery.h"
-#include "data/UsageString.h"
 #include "fuzz/FuzzSupport.h"
+#include "host/foundation/UsageString.h"
 #include "host/preferences/PSSpecifier.h"
 #include "root/BytarnController.h"
 

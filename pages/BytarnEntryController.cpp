@@ -2,7 +2,7 @@
 
 #include "data/BytarnComparisons.h"
 #include "data/BytarnEntry.h"
-#include "data/UsageString.h"
+#include "host/foundation/UsageString.h"
 #include "host/preferences/ClassRegistry.h"
 #include "host/ui/UIImage.h"
 #include "root/BytarnController.h"

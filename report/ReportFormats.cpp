@@ -9,8 +9,8 @@
 #include <memory>
 
 #include "data/ApplicationTitle.h"
-#include "data/UsageString.h"
 #include "host/foundation/NSDateFormatter.h"
+#include "host/foundation/UsageString.h"
 #include "host/ui/UIView.h"
 #include "root/BytarnController.h"
 

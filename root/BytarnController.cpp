@@ -4,11 +4,11 @@
 
 #include "data/ApplicationTitle.h"
 #include "data/BytarnEntry.h"
-#include "data/UsageString.h"
 #include "host/activator/LAActivator.h"
 #include "host/foundation/NSBundle.h"
 #include "host/foundation/NSDateFormatter.h"
 #include "host/foundation/RunLoop.h"
+#include "host/foundation/UsageString.h"
 #include "host/preferences/ClassRegistry.h"
 #include "host/ui/UIImage.h"
 

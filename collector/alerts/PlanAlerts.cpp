@@ -10,6 +10,7 @@
 #include "host/activator/LAActivator.h"
 #include "host/foundation/Clock.h"
 #include "host/foundation/SystemLog.h"
+#include "host/foundation/UsageString.h"
 
 namespace {
 
@@ -24,13 +25,13 @@ StatementPointer prepare(sqlite3* db, const char* sql) {
     return {statement, &sqlite3_finalize};
 }
 
-void bindKey(sqlite3_stmt* statement, const PlanStatus& status, PlanAlert alert) {
+void bindKey(sqlite3_stmt* statement, const PlanAlertStatus& status, PlanAlert alert) {
     sqlite3_bind_text(statement, 1, status.kind.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(statement, 2, status.cycleStart.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(statement, 3, planAlertName(alert), -1, SQLITE_STATIC);
 }
 
-bool recorded(sqlite3* db, const PlanStatus& status, PlanAlert alert) {
+bool recorded(sqlite3* db, const PlanAlertStatus& status, PlanAlert alert) {
     auto statement =
         prepare(db, "SELECT 1 FROM plan_alerts WHERE kind = ? AND cycle = ? AND alert = ?;");
     bindKey(statement.get(), status, alert);
@@ -40,7 +41,7 @@ bool recorded(sqlite3* db, const PlanStatus& status, PlanAlert alert) {
 }
 
 // `notified` is false for an alert that a graver one made needless.
-void record(sqlite3* db, const PlanStatus& status, PlanAlert alert, bool notified) {
+void record(sqlite3* db, const PlanAlertStatus& status, PlanAlert alert, bool notified) {
     auto statement =
         prepare(db,
                 "INSERT OR IGNORE INTO plan_alerts (kind, cycle, alert, sent, notified)"
@@ -79,7 +80,7 @@ const char* planAlertName(PlanAlert alert) {
     return "rapid-use";
 }
 
-std::vector<PlanAlert> reachedPlanAlerts(const PlanStatus& status) {
+std::vector<PlanAlert> reachedPlanAlerts(const PlanAlertStatus& status) {
     if (status.limit > 0 && status.used >= status.limit) return {PlanAlert::Limit};
     std::vector<PlanAlert> reached;
     if (status.warning > 0 && status.used >= status.warning) reached.push_back(PlanAlert::Warning);
@@ -90,7 +91,8 @@ std::vector<PlanAlert> reachedPlanAlerts(const PlanStatus& status) {
     return reached;
 }
 
-DesktopNotifications::Notification planAlertNotification(PlanAlert alert, const PlanStatus& status,
+DesktopNotifications::Notification planAlertNotification(PlanAlert alert,
+                                                         const PlanAlertStatus& status,
                                                          const ByteFormatter& formatBytes) {
     DesktopNotifications::Notification notification;
     notification.appName = "Bytarn";
@@ -137,14 +139,13 @@ std::vector<std::string> dataPlanPageCommand() {
 
 PlanAlerts::PlanAlerts(Options options)
     : options_(std::move(options)), notifications_(options_.busAddress) {
-    if (!options_.formatBytes)
-        options_.formatBytes = [](std::uint64_t bytes) { return std::to_string(bytes) + " bytes"; };
+    if (!options_.formatBytes) options_.formatBytes = usageString;
     notifications_.setActionHandler(
         [this](std::uint32_t id, const std::string& action) { actionInvoked(id, action); });
     notifications_.setClosedHandler([this](std::uint32_t id, std::uint32_t) { shown_.erase(id); });
 }
 
-int PlanAlerts::update(const PlanStatus& status) {
+int PlanAlerts::update(const PlanAlertStatus& status) {
     const auto reached = reachedPlanAlerts(status);
     if (reached.empty()) return 0;
     int sent = 0;

@@ -9,8 +9,8 @@
 #include "collector/alerts/DesktopNotifications.h"
 
 // Where a data plan stands in its current cycle, for one network kind: what the alerts decide
-// on. The plan's status fills it; every byte figure is a count of bytes.
-struct PlanStatus {
+// on, filled from the host's PlanStatus (PlanMonitor.h); every byte figure is a count of bytes.
+struct PlanAlertStatus {
     std::string kind;        // the network kind the plan is for: "cellular", "wifi"
     std::string cycleStart;  // the cycle's first day, "yyyy-MM-dd"
     std::uint64_t used = 0;
@@ -29,15 +29,16 @@ const char* planAlertName(PlanAlert alert);
 // The alerts a status has reached, in the order they go out. Warning: used reached the warning.
 // Limit: used reached the limit. Rapid use: below the limit, the projection exceeds the limit by
 // more than half. A status past its limit does not also warn: the limit says more.
-std::vector<PlanAlert> reachedPlanAlerts(const PlanStatus& status);
+std::vector<PlanAlert> reachedPlanAlerts(const PlanAlertStatus& status);
 
-// A byte count as the pages print it.
+// How a byte count is printed: the host's usageString unless a test hands in another.
 using ByteFormatter = std::function<std::string(std::uint64_t)>;
 
 // The notification of one alert: clear English, sizes through `formatBytes`, the application by
 // its title (its identifier when it has no desktop entry), every text escaped for the body's
 // markup; and the actions that open the Data plan page.
-DesktopNotifications::Notification planAlertNotification(PlanAlert alert, const PlanStatus& status,
+DesktopNotifications::Notification planAlertNotification(PlanAlert alert,
+                                                         const PlanAlertStatus& status,
                                                          const ByteFormatter& formatBytes);
 
 // The one place that says how the Data plan page is opened: the window, on that page.
@@ -54,8 +55,7 @@ class PlanAlerts {
     struct Options {
         std::string databasePath;  // the usage database
         std::string busAddress;    // the session bus when empty
-        // The pages' formatter; the bundle keeps it, out of the collector's reach, so the one
-        // who makes the alerts hands it in. Without one, sizes are exact counts ("123 bytes").
+        // Without one, sizes are printed as the pages print them (host usageString).
         ByteFormatter formatBytes;
         std::vector<std::string> openCommand = dataPlanPageCommand();
     };
@@ -64,7 +64,7 @@ class PlanAlerts {
 
     // Sends the alerts `status` has reached that its kind's cycle has not had yet. Returns how
     // many were sent.
-    int update(const PlanStatus& status);
+    int update(const PlanAlertStatus& status);
 
   private:
     void actionInvoked(std::uint32_t id, const std::string& action);

@@ -1,7 +1,9 @@
 // The plan alerts: which alerts a plan's status reaches, and the alerts against a stand-in
 // notification service on a private bus, in one world: each once per cycle and kind, also across
-// a collector restart; none lost while there is no service; the page opened by the action.
+// a collector restart; none lost while there is no service; the page opened by the action; and
+// the running collector sending its stored plans' alerts.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -9,9 +11,11 @@
 #include <vector>
 
 #include "collector/CollectorTestSupport.h"
+#include "collector/UsageDatabase.h"
 #include "collector/alerts/PlanAlerts.h"
 #include "host/foundation/RunLoop.h"
 #include "host/foundation/SystemLog.h"
+#include "host/netpolicy/DataPlanStore.h"
 #include "support/ChildProcesses.h"
 #include "support/StandInNotificationService.h"
 #include "support/TestEnvironment.h"
@@ -41,7 +45,8 @@ TEST(PlanAlertDecision, ReachesEachAlertAtItsThreshold) {
         {"more than half over near 2^64", 1, 0, 1ULL << 63, ~0ULL, {A::RapidUse}},
     };
     for (const auto& c : cases) {
-        PlanStatus status{"cellular", "2026-12-01", c.used, c.warning, c.limit, c.projected, "", 0};
+        PlanAlertStatus status{"cellular", "2026-12-01", c.used, c.warning,
+                               c.limit,    c.projected,  "",     0};
         EXPECT_EQ(reachedPlanAlerts(status), c.reached) << c.what;
     }
 }
@@ -62,12 +67,13 @@ TEST(PlanAlerts, EachOncePerCycleAcrossRestartsAndNoneLostWithoutAService) {
                                 bus.address(),
                                 bytes,
                                 {"/bin/sh", "-c", "echo opened >> \"$0\"", opened}};
-    const PlanStatus warned{"cellular", "2026-12-01", 3 * kGB, 3 * kGB, 4 * kGB, 4 * kGB, "", 0};
-    PlanStatus limited = warned;
+    const PlanAlertStatus warned{"cellular", "2026-12-01", 3 * kGB, 3 * kGB,
+                                 4 * kGB,    4 * kGB,      "",      0};
+    PlanAlertStatus limited = warned;
     limited.used = 4 * kGB;
     // Wi-Fi's plan runs fast, mostly for one application, whose name is text, not markup.
-    const PlanStatus rapid{"wifi",   "2026-11-20",           10 * kGB, 0, 20 * kGB,
-                           31 * kGB, "org.example.<b>Video", 6 * kGB};
+    const PlanAlertStatus rapid{"wifi",   "2026-11-20",           10 * kGB, 0, 20 * kGB,
+                                31 * kGB, "org.example.<b>Video", 6 * kGB};
 
     StandInNotificationService service(bus.address());
     auto logged = [] {
@@ -113,7 +119,7 @@ TEST(PlanAlerts, EachOncePerCycleAcrossRestartsAndNoneLostWithoutAService) {
     // A collector started again within the cycles sends nothing again; a new cycle does.
     PlanAlerts restarted(options);
     for (const auto& status : {warned, limited, rapid}) EXPECT_EQ(restarted.update(status), 0);
-    PlanStatus nextCycle = warned;
+    PlanAlertStatus nextCycle = warned;
     nextCycle.cycleStart = "2027-01-01";
     EXPECT_EQ(restarted.update(nextCycle), 1);
     EXPECT_EQ(restarted.update(nextCycle), 0);
@@ -135,6 +141,47 @@ TEST(PlanAlerts, EachOncePerCycleAcrossRestartsAndNoneLostWithoutAService) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     RunLoop::main().runUntilIdle();
     EXPECT_EQ(readFile(opened), "opened\n") << "a closed notification opens nothing";
+}
+
+// The running collector reads the stored plans, checks them after its saves, and follows a plan
+// set while it runs, with sizes as the pages print them.
+TEST(PlanAlerts, TheRunningCollectorAlertsOnItsPlansAndFollowsTheirChanges) {
+    if (!programInstalled("dbus-daemon")) GTEST_SKIP() << "dbus-daemon is not installed";
+    ScratchHome home;
+    PrivateBus bus(home.path());
+    ASSERT_TRUE(bus.running());
+    StandInNotificationService service(bus.address());
+    service.start();
+    std::string error;
+    DataPlan cellular;
+    cellular.limit = 1000000;
+    ASSERT_TRUE(DataPlanStore::store(cellular, &error)) << error;
+
+    const std::string log = home.file("collector.log");
+    CollectorProcess collector({"run", "--source", "stdin", "--save-interval", "0.2"},
+                               bus.address(), log);
+    ASSERT_TRUE(
+        collector.send("record org.example.A cellular 600000\n"
+                       "record org.example.B wifi 3000\n"
+                       "record org.example.A cellular 600000\n"));
+    ASSERT_TRUE(eventually([&] { return service.received().size() == 1; })) << readFile(log);
+    EXPECT_EQ(service.received()[0].summary, "Mobile data: limit reached");
+    EXPECT_EQ(service.received()[0].body, "1.14MB used this cycle; the limit is 976.56KB.");
+
+    // A Wi-Fi plan set while it runs, whose limit the saved Wi-Fi traffic has passed.
+    const std::string database = UsageDatabase::defaultPath();
+    ASSERT_TRUE(eventually([&] {
+        return queryRows(database, "SELECT SUM(usage_wifi) FROM usage") ==
+               std::vector<std::vector<std::string>>{{"3000"}};
+    })) << readFile(log);
+    DataPlan wifi;
+    wifi.kind = "wifi";
+    wifi.limit = 2048;
+    ASSERT_TRUE(DataPlanStore::store(wifi, &error)) << error;
+    ASSERT_TRUE(eventually([&] { return service.received().size() == 2; })) << readFile(log);
+    EXPECT_EQ(service.received()[1].summary, "Wi-Fi data: limit reached");
+
+    EXPECT_EQ(collector.stop(SIGTERM), 0) << readFile(log);
 }
 
 }  // namespace

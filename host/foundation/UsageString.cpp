@@ -1,4 +1,4 @@
-#include "data/UsageString.h"
+#include "host/foundation/UsageString.h"
 
 #include <charconv>
 #include <cstring>

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "collector/alerts/PlanAlerts.h"
+#include "host/netpolicy/DataPlan.h"
+#include "host/netpolicy/DataPlanStore.h"
+
+// A plan kind's usage over one cycle, from the usage database: the kind's bytes per day
+// ("yyyy-MM-dd") over every row, and each application's bytes of that kind, as planStatus takes
+// them. The collector's one reader of plan usage (the bundle has its own, in report/).
+struct CycleUsage {
+    std::map<std::string, std::uint64_t> bytesByDay;
+    std::vector<ApplicationBytes> applications;
+};
+// Nothing, with SQLite's message in `error`, when the database cannot be read.
+std::optional<CycleUsage> readCycleUsage(const std::string& databasePath, const std::string& kind,
+                                         const PlanCycle& cycle, std::string* error);
+
+// What the alerts decide on, from the host's status of a plan.
+PlanAlertStatus planAlertStatus(const DataPlan& plan, const PlanStatus& status);
+
+// The running collector's watch over the stored plans: reads them at the start and again when
+// the preference store's file changes (DataPlanStore::Watcher, a stat), and hands each plan's
+// status at the clock's now to PlanAlerts. Without plans it does nothing: no database read, no
+// bus, no log line. Used from the main thread.
+class PlanMonitor {
+  public:
+    explicit PlanMonitor(PlanAlerts::Options options);
+    ~PlanMonitor();
+    PlanMonitor(const PlanMonitor&) = delete;
+    PlanMonitor& operator=(const PlanMonitor&) = delete;
+
+    // Checks every plan when the plans changed since the last call or `usageChanged` says the
+    // database's usage did; otherwise costs one stat.
+    void check(bool usageChanged);
+
+  private:
+    void readPlans();
+    void checkPlans();
+
+    PlanAlerts::Options options_;
+    DataPlanStore::Watcher watcher_;
+    std::vector<DataPlan> plans_;
+    std::unique_ptr<PlanAlerts> alerts_;  // made for the first plan
+    bool databaseProblemLogged_ = false;
+};
