@@ -134,7 +134,9 @@ DesktopNotifications::Notification planAlertNotification(PlanAlert alert,
 }
 
 std::vector<std::string> dataPlanPageCommand() {
-    return {"bytarn", "gui", "--page", "dataplan"};
+    // The window itself until the Data plan page is there to open: an option the window does
+    // not know yet would only make it refuse to start.
+    return {"bytarn", "gui"};
 }
 
 PlanAlerts::PlanAlerts(Options options)
