@@ -1,22 +1,13 @@
 #include "collector/SourceProgress.h"
 
+#include "collector/UsageDatabase.h"
+
 #include <sqlite3.h>
 
 #include <memory>
 #include <stdexcept>
 
 namespace {
-
-using StatementPointer = std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)>;
-
-StatementPointer prepare(sqlite3* db, const char* sql) {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(statement);
-        throw std::runtime_error(sqlite3_errmsg(db));
-    }
-    return {statement, &sqlite3_finalize};
-}
 
 int step(sqlite3* db, sqlite3_stmt* statement) {
     int rc = sqlite3_step(statement);
@@ -37,8 +28,8 @@ void SourceProgressTable::write(sqlite3* db, const std::string& source,
         sqlite3_free(message);
         throw std::runtime_error(error);
     }
-    auto statement =
-        prepare(db, "INSERT OR REPLACE INTO usage_sources (source, epoch, seq) VALUES (?, ?, ?);");
+    auto statement = prepareStatement(
+        db, "INSERT OR REPLACE INTO usage_sources (source, epoch, seq) VALUES (?, ?, ?);");
     sqlite3_bind_text(statement.get(), 1, source.c_str(), static_cast<int>(source.size()),
                       SQLITE_TRANSIENT);
     sqlite3_bind_text(statement.get(), 2, progress.epoch.c_str(),
@@ -48,10 +39,10 @@ void SourceProgressTable::write(sqlite3* db, const std::string& source,
 }
 
 std::optional<SourceProgress> SourceProgressTable::read(sqlite3* db, const std::string& source) {
-    auto exists =
-        prepare(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'usage_sources';");
+    auto exists = prepareStatement(
+        db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'usage_sources';");
     if (step(db, exists.get()) != SQLITE_ROW) return std::nullopt;
-    auto statement = prepare(db, "SELECT epoch, seq FROM usage_sources WHERE source = ?;");
+    auto statement = prepareStatement(db, "SELECT epoch, seq FROM usage_sources WHERE source = ?;");
     sqlite3_bind_text(statement.get(), 1, source.c_str(), static_cast<int>(source.size()),
                       SQLITE_TRANSIENT);
     if (step(db, statement.get()) != SQLITE_ROW) return std::nullopt;

@@ -5,6 +5,12 @@
 #include <string>
 
 struct sqlite3;
+struct sqlite3_stmt;
+
+// A prepared statement of the collector's database, finalized when it goes.
+using PreparedStatement = std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)>;
+// Prepares sql on db; throws std::runtime_error with SQLite's message when it cannot.
+PreparedStatement prepareStatement(sqlite3* db, const char* sql);
 struct NSDate;
 
 // The collector's side of the usage database: a read-write connection that creates the file

@@ -14,17 +14,6 @@
 
 namespace {
 
-using StatementPointer = std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)>;
-
-StatementPointer prepare(sqlite3* db, const char* sql) {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(statement);
-        throw std::runtime_error(sqlite3_errmsg(db));
-    }
-    return {statement, &sqlite3_finalize};
-}
-
 void bindKey(sqlite3_stmt* statement, const PlanAlertStatus& status, PlanAlert alert) {
     sqlite3_bind_text(statement, 1, status.kind.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(statement, 2, status.cycleStart.c_str(), -1, SQLITE_TRANSIENT);
@@ -32,8 +21,8 @@ void bindKey(sqlite3_stmt* statement, const PlanAlertStatus& status, PlanAlert a
 }
 
 bool recorded(sqlite3* db, const PlanAlertStatus& status, PlanAlert alert) {
-    auto statement =
-        prepare(db, "SELECT 1 FROM plan_alerts WHERE kind = ? AND cycle = ? AND alert = ?;");
+    auto statement = prepareStatement(
+        db, "SELECT 1 FROM plan_alerts WHERE kind = ? AND cycle = ? AND alert = ?;");
     bindKey(statement.get(), status, alert);
     int rc = sqlite3_step(statement.get());
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
@@ -43,9 +32,9 @@ bool recorded(sqlite3* db, const PlanAlertStatus& status, PlanAlert alert) {
 // `notified` is false for an alert that a graver one made needless.
 void record(sqlite3* db, const PlanAlertStatus& status, PlanAlert alert, bool notified) {
     auto statement =
-        prepare(db,
-                "INSERT OR IGNORE INTO plan_alerts (kind, cycle, alert, sent, notified)"
-                " VALUES (?, ?, ?, ?, ?);");
+        prepareStatement(db,
+                         "INSERT OR IGNORE INTO plan_alerts (kind, cycle, alert, sent, notified)"
+                         " VALUES (?, ?, ?, ?, ?);");
     bindKey(statement.get(), status, alert);
     sqlite3_bind_double(statement.get(), 4, Clock::now());
     sqlite3_bind_int(statement.get(), 5, notified ? 1 : 0);

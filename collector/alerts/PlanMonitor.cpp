@@ -12,18 +12,12 @@
 
 namespace {
 
-using StatementPointer = std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)>;
-
 // Runs `sql` with the cycle's first and last day bound, and adds each row's (text, count) to
 // `add`. The kind's column is one of two fixed names, never text from outside.
 template <typename Add>
 void readSums(sqlite3* db, const std::string& sql, const PlanCycle& cycle, Add add) {
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(raw);
-        throw std::runtime_error(sqlite3_errmsg(db));
-    }
-    StatementPointer statement(raw, &sqlite3_finalize);
+    auto statement = prepareStatement(db, sql.c_str());
+    sqlite3_stmt* raw = statement.get();
     const std::string first = dayString(cycle.first), last = dayString(cycle.last);
     sqlite3_bind_text(raw, 1, first.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(raw, 2, last.c_str(), -1, SQLITE_TRANSIENT);
