@@ -1,5 +1,11 @@
 #include "settings/core/SettingsApplication.h"
 
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+#include "host/foundation/NSBundle.h"
+
 #include "host/ui/UIKit.h"
 #include "settings/core/SessionCollector.h"
 #include "settings/core/SettingsRootController.h"
@@ -32,6 +38,46 @@ bool SettingsApplication::openFirstBundle(std::string* error) {
         if (row->cellType() != PSGroupCell) return root_->didSelectSpecifier(row, error);
     }
     return fail("no bundle was loaded, so there is nothing to open");
+}
+
+namespace {
+
+// A page name as the command line compares it: letters and digits only, in lower case.
+std::string pageKey(const std::string& text) {
+    std::string key;
+    for (unsigned char c : text)
+        if (std::isalnum(c)) key += static_cast<char>(std::tolower(c));
+    return key;
+}
+
+}  // namespace
+
+bool SettingsApplication::openBundleNamed(const std::string& name, std::string* error) {
+    auto fail = [&](std::string why) {
+        if (error) *error = std::move(why);
+        return false;
+    };
+    if (topPage() != root_)
+        return fail("open works on the Settings page, and another page is open");
+    std::string wanted = pageKey(name), known;
+    for (const auto& row : root_->specifiers()) {
+        const SettingsBundle* bundle = root_->bundleOfEntry(*row);
+        if (!bundle) continue;
+        std::string path = bundle->bundle->bundlePath();
+        while (path.size() > 1 && path.back() == '/') path.pop_back();
+        std::string directory = std::filesystem::path(path).stem().string();
+        if (!wanted.empty() && (pageKey(directory) == wanted || pageKey(row->name()) == wanted))
+            return root_->didSelectSpecifier(row, error);
+        known += (known.empty() ? "" : ", ") + pageKey(directory);
+    }
+    return fail("no page named \"" + name + "\" (pages: " + (known.empty() ? "none" : known) + ")");
+}
+
+bool SettingsApplication::openStartPage(const std::optional<std::string>& name,
+                                        std::string* error) {
+    if (name) return openBundleNamed(*name, error);
+    if (root_->bundles().size() == 1) return openFirstBundle(error);
+    return true;
 }
 
 std::optional<std::string> SettingsApplication::preferenceDomain() const {

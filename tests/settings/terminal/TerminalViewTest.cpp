@@ -33,7 +33,8 @@ TEST_F(TerminalViewTest, SettingsPageAndTheBundlePageAt80Columns) {
         render(),
         screenOf(24,
                  {"                                    Settings", "",
-                  "   •   Bytarn                                                                ›"},
+                  "   •   Bytarn                                                                ›",
+                  "   •   Data plan                                                             ›"},
                  " ↑↓ Move  Enter Open  ? Help  q Quit"));
 
     press("Enter");
