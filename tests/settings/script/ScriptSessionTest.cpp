@@ -103,13 +103,15 @@ TEST_F(ScriptSession, DataPlanPageShowsThePlanAndSetsIt) {
     script += "sql INSERT INTO usage VALUES ('org.example.App5', '2026-11-30', 0, " +
               std::to_string(4000 * MB) + ", 0);\n";
     script +=
-        "open dataplan\ndump\n"
+        "open nowhere\nopen dataplan\ndump\n"
         "tap Limit\ntap None\n"  // a percentage warning needs the limit
         "dump\nback\n"
         "tap Limit\ntap 100.00GB\ndump\n"
         "tap Cycle starts\ntap None\ndump\n";
     auto result = run(script);
-    ASSERT_EQ(result.lines.size(), 5u) << result.errors;
+    ASSERT_EQ(result.lines.size(), 6u) << result.errors;
+    EXPECT_EQ(result.lines[0],
+              R"j({"error":"no page named \"nowhere\" (pages: bytarn, dataplan)"})j");
     EXPECT_FALSE(DataPlanStore::plan(kCellularKind)) << "None removed the stored plan";
 
     // What `bytarn plan` says of the first plan, over the report's own reader.
@@ -122,7 +124,7 @@ TEST_F(ScriptSession, DataPlanPageShowsThePlanAndSetsIt) {
         << planErr.str();
     Json figures = Json::parse(planOut.str())["plans"][0];
 
-    Json page = Json::parse(result.lines[0]);
+    Json page = Json::parse(result.lines[1]);
     EXPECT_EQ(page["class"], "DataPlanController");
     EXPECT_EQ(page["title"], "Data plan");
     auto value = [&](const Json& dump, const std::string& name) -> Json {
@@ -155,16 +157,16 @@ TEST_F(ScriptSession, DataPlanPageShowsThePlanAndSetsIt) {
     EXPECT_EQ(page["rows"].back()["value"], "None");
 
     // Taking the limit from a percentage warning is refused, the plan kept, the list open.
-    Json refused = Json::parse(result.lines[1]);
-    EXPECT_NE(refused.value("error", "").find("limit"), std::string::npos) << result.lines[1];
-    EXPECT_EQ(Json::parse(result.lines[2])["class"], "DataPlanChoiceController");
+    Json refused = Json::parse(result.lines[2]);
+    EXPECT_NE(refused.value("error", "").find("limit"), std::string::npos) << result.lines[2];
+    EXPECT_EQ(Json::parse(result.lines[3])["class"], "DataPlanChoiceController");
 
-    Json raised = Json::parse(result.lines[3]);
+    Json raised = Json::parse(result.lines[4]);
     EXPECT_EQ(raised["class"], "DataPlanController") << "a pick closes the list";
     EXPECT_EQ(value(raised, "Used"), "685.00MB of 100.00GB");
     EXPECT_EQ(value(raised, "Limit"), "100.00GB");
 
-    Json cleared = Json::parse(result.lines[4]);
+    Json cleared = Json::parse(result.lines[5]);
     EXPECT_TRUE(rowNamed(cleared, "Used").is_null());
     EXPECT_TRUE(rowNamed(cleared, "No plan: choose a cycle day").is_object());
 }
