@@ -12,6 +12,7 @@
 #include "host/netpolicy/DataPlanStore.h"
 #include "host/netpolicy/DataSize.h"
 #include "host/preferences/ClassRegistry.h"
+#include "host/ui/UIKit.h"
 
 REGISTER_PAGE_CLASS(DataPlanController);
 
@@ -19,8 +20,11 @@ namespace {
 
 // The editing rows, in the settings plist and on the page in this order.
 const char* const kEditKeys[] = {"cycleDay", "warning", "limit", "correction"};
-// The property that holds an editing row's kind.
+// The property that holds an editing row's kind, and the one of an application's row.
 const char* const kKindProperty = "planKind";
+const char* const kApplicationProperty = "planApplication";
+// The bundle whose page shows an application's usage, by the name the Settings list knows it.
+const char* const kUsageBundle = "bytarn";
 // What a choice stores to say "none": a cycle day of 0 clears the plan, "none" clears a level.
 const char* const kNone = "none";
 const char* const kOneOff = "once";
@@ -166,7 +170,10 @@ void DataPlanController::appendKind(PSSpecifierList& rows, const KindSection& se
             auto row = textRow(activator.localizedTitleForListenerName(application.identifier)
                                    .value_or(application.identifier),
                                usageString(application.bytes), self);
+            // It opens the application's page in the Bytarn bundle.
+            row->setCellType(PSLinkListCell);
             row->setProperty(application.identifier, "id");
+            row->setProperty(application.identifier, kApplicationProperty);
             if (auto icon = activator.smallIconForListenerName(application.identifier))
                 row->setProperty(icon, "iconImage");
             rows.push_back(std::move(row));
@@ -239,6 +246,14 @@ Value DataPlanController::currentValue(const std::string& key, const std::string
         return Value(current ? correctionText(plan->correction->bytes) : kNone);
     }
     return Value();
+}
+
+bool DataPlanController::didSelectSpecifier(const std::shared_ptr<PSSpecifier>& row,
+                                            std::string* error) {
+    auto application = row ? row->stringProperty(kApplicationProperty) : std::nullopt;
+    if (!application) return PSListController::didSelectSpecifier(row, error);
+    return UIApplication::sharedApplication().openSettingsPath(
+        std::string(kUsageBundle) + "/" + *application, error);
 }
 
 void DataPlanController::setPreferenceValue(const Value& value,

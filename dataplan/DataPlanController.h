@@ -23,6 +23,9 @@ class DataPlanController : public PSListController {
     // A choice row's pick: makes the plan of the row's kind anew, checks it, stores it and
     // reloads. A plan that is not sound is not stored, and the reason is the page's message.
     void setPreferenceValue(const Value& value, const std::shared_ptr<PSSpecifier>& row) override;
+    // A tap on one of the applications that used most opens its page in the Bytarn bundle
+    // (UIApplication::openSettingsPath "bytarn/ID"), for the period that page shows.
+    bool didSelectSpecifier(const std::shared_ptr<PSSpecifier>& row, std::string* error) override;
 
     // What went wrong last (a plan that could not be read or stored, the database unreadable);
     // empty when all is well.

@@ -6,6 +6,7 @@
 
 #include "host/foundation/NSBundle.h"
 
+#include "host/preferences/PSListController.h"
 #include "host/ui/UIKit.h"
 #include "settings/core/SessionCollector.h"
 #include "settings/core/SettingsRootController.h"
@@ -15,12 +16,19 @@ SettingsApplication::SettingsApplication(std::vector<SettingsBundle> bundles)
       nav_(std::make_shared<UINavigationController>()) {
     nav_->pushViewController(root_, false);
     UIApplication::sharedApplication().setRootController(nav_);
+    UIApplication::sharedApplication().setSettingsPathHandler(
+        [this](const std::string& path, std::string* error) {
+            return openSettingsPath(path, error);
+        });
 }
 
 SettingsApplication::~SettingsApplication() {
     // The stack belongs to this run: its pages must not live on through the shared application.
     auto& application = UIApplication::sharedApplication();
-    if (application.rootController() == nav_) application.setRootController(nullptr);
+    if (application.rootController() == nav_) {
+        application.setRootController(nullptr);
+        application.setSettingsPathHandler(nullptr);
+    }
 }
 
 std::shared_ptr<PSViewController> SettingsApplication::topPage() const {
@@ -78,6 +86,25 @@ bool SettingsApplication::openStartPage(const std::optional<std::string>& name,
     if (name) return openBundleNamed(*name, error);
     if (root_->bundles().size() == 1) return openFirstBundle(error);
     return true;
+}
+
+bool SettingsApplication::openSettingsPath(const std::string& path, std::string* error) {
+    size_t slash = path.find('/');
+    std::string bundle = path.substr(0, slash);
+    std::string rowIdentifier = slash == std::string::npos ? "" : path.substr(slash + 1);
+    // A popped page lives on until the main queue moves on, so the page that asked is whole
+    // when this returns.
+    while (nav_->childViewControllers().size() > 1) nav_->popViewControllerAnimated(false);
+    if (!openBundleNamed(bundle, error)) return false;
+    if (rowIdentifier.empty()) return true;
+    auto page = std::dynamic_pointer_cast<PSListController>(topPage());
+    if (page)
+        for (const auto& row : page->specifiers())
+            if (row->identifier() == rowIdentifier) return page->didSelectSpecifier(row, error);
+    if (error)
+        *error = "the " + (page ? page->title() : bundle) + " page shows no row for " +
+                 rowIdentifier + " now";
+    return false;
 }
 
 std::optional<std::string> SettingsApplication::preferenceDomain() const {

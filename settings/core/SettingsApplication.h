@@ -36,6 +36,9 @@ class SettingsApplication {
     // notification's action asks for the Data plan page); else, with one bundle installed, its
     // page; else the Settings list, which lists every bundle. Fails as openBundleNamed.
     bool openStartPage(const std::optional<std::string>& name, std::string* error);
+    // UIApplication::openSettingsPath for this run: back to the Settings list, the bundle's
+    // page, then the row whose identifier follows the "/", when one does.
+    bool openSettingsPath(const std::string& path, std::string* error);
 
     // The preference domain of the bundle opened last, else of the first bundle.
     std::optional<std::string> preferenceDomain() const;

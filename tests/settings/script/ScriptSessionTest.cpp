@@ -98,18 +98,19 @@ TEST_F(ScriptSession, DataPlanPageShowsThePlanAndSetsIt) {
     int megabytes[] = {300, 200, 100, 50, 25, 10};
     for (int i = 0; i < 6; ++i)
         script += "sql INSERT INTO usage VALUES ('org.example.App" + std::to_string(i) +
-                  "', '2026-12-0" + std::to_string(5 - i % 2) + "', 7, " +
+                  "', '2026-12-0" + std::to_string(6 - i % 2) + "', 7, " +
                   std::to_string(megabytes[i] * MB) + ", 0);\n";
     script += "sql INSERT INTO usage VALUES ('org.example.App5', '2026-11-30', 0, " +
               std::to_string(4000 * MB) + ", 0);\n";
     script +=
         "open nowhere\nopen dataplan\ndump\n"
+        "tap org.example.App0\ndump\nback\nback\nopen dataplan\n"
         "tap Limit\ntap None\n"  // a percentage warning needs the limit
         "dump\nback\n"
         "tap Limit\ntap 100.00GB\ndump\n"
         "tap Cycle starts\ntap None\ndump\n";
     auto result = run(script);
-    ASSERT_EQ(result.lines.size(), 6u) << result.errors;
+    ASSERT_EQ(result.lines.size(), 7u) << result.errors;
     EXPECT_EQ(result.lines[0],
               R"j({"error":"no page named \"nowhere\" (pages: bytarn, dataplan)"})j");
     EXPECT_FALSE(DataPlanStore::plan(kCellularKind)) << "None removed the stored plan";
@@ -157,16 +158,22 @@ TEST_F(ScriptSession, DataPlanPageShowsThePlanAndSetsIt) {
     EXPECT_EQ(page["rows"].back()["value"], "None");
 
     // Taking the limit from a percentage warning is refused, the plan kept, the list open.
-    Json refused = Json::parse(result.lines[2]);
-    EXPECT_NE(refused.value("error", "").find("limit"), std::string::npos) << result.lines[2];
-    EXPECT_EQ(Json::parse(result.lines[3])["class"], "DataPlanChoiceController");
+    // A tap on an application opens its page in the Bytarn bundle, over the Bytarn page: two
+    // steps back is the Settings list, where the page opens again.
+    Json detail = Json::parse(result.lines[2]);
+    EXPECT_EQ(detail["class"], "BytarnEntryController") << result.lines[2];
+    EXPECT_EQ(detail["title"], "org.example.App0");
 
-    Json raised = Json::parse(result.lines[4]);
+    Json refused = Json::parse(result.lines[3]);
+    EXPECT_NE(refused.value("error", "").find("limit"), std::string::npos) << result.lines[3];
+    EXPECT_EQ(Json::parse(result.lines[4])["class"], "DataPlanChoiceController");
+
+    Json raised = Json::parse(result.lines[5]);
     EXPECT_EQ(raised["class"], "DataPlanController") << "a pick closes the list";
     EXPECT_EQ(value(raised, "Used"), "685.00MB of 100.00GB");
     EXPECT_EQ(value(raised, "Limit"), "100.00GB");
 
-    Json cleared = Json::parse(result.lines[5]);
+    Json cleared = Json::parse(result.lines[6]);
     EXPECT_TRUE(rowNamed(cleared, "Used").is_null());
     EXPECT_TRUE(rowNamed(cleared, "No plan: choose a cycle day").is_object());
 }
