@@ -1,6 +1,7 @@
 #include "dataplan/DataPlanController.h"
 
 #include <algorithm>
+#include <cctype>
 #include <stdexcept>
 
 #include "host/activator/LAActivator.h"
@@ -101,14 +102,18 @@ DataPlanController::KindSection DataPlanController::readKind(std::string_view ki
     KindSection section{std::string(kind), std::nullopt, std::nullopt};
     std::string problem;
     section.plan = DataPlanStore::plan(kind, &problem);
-    if (!problem.empty()) problem_ = problem;
+    if (!problem.empty()) {
+        // As `bytarn plan` says it, as a sentence of its own.
+        problem_ = problem + "; it is left out";
+        problem_[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(problem_[0])));
+    }
     if (!section.plan) return section;
     std::string error;
     double now = Clock::now();
     PlanCycle cycle = cycleFor(*section.plan, localDayOf(now));
     auto usage = readCycleUsage(usageDatabasePath(), section.kind, cycle, &error);
     if (!usage) {
-        problem_ = "cannot read the usage database: " + error;
+        problem_ = "Cannot read the usage database: " + error;
         usage.emplace();
     }
     section.status =
@@ -127,6 +132,13 @@ const PSSpecifierList& DataPlanController::specifiers() {
     for (std::string_view kind : {kCellularKind, kWifiKind}) sections_.push_back(readKind(kind));
     PSSpecifierList rows;
     for (const auto& section : sections_) appendKind(rows, section);
+    // What could not be read is said on the page, above the plans, rather than shown as a
+    // plan without use.
+    if (!problem_.empty()) {
+        auto said = PSSpecifier::preferenceSpecifierNamed(problem_, self, nullptr, nullptr, {},
+                                                          PSStaticTextCell);
+        rows.insert(rows.begin(), {PSSpecifier::emptyGroupSpecifier(), std::move(said)});
+    }
     _specifiers = std::move(rows);
     return *_specifiers;
 }

@@ -27,8 +27,8 @@ class DataPlanController : public PSListController {
     // (UIApplication::openSettingsPath "bytarn/ID"), for the period that page shows.
     bool didSelectSpecifier(const std::shared_ptr<PSSpecifier>& row, std::string* error) override;
 
-    // What went wrong last (a plan that could not be read or stored, the database unreadable);
-    // empty when all is well.
+    // What the last build could not read (a stored plan that is not sound, the database);
+    // empty when all is well. The page shows it above the plans.
     const std::string& problem() const { return problem_; }
 
   private:

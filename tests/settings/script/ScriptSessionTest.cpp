@@ -94,6 +94,10 @@ TEST_F(ScriptSession, DataPlanPageShowsThePlanAndSetsIt) {
     plan.warning = PlanWarning{std::nullopt, 50.0};
     std::string error;
     ASSERT_TRUE(DataPlanStore::store(plan, &error)) << error;
+    // A Wi-Fi plan that is not sound is said on the page and left out.
+    PreferenceStore::setValueForKey(
+        DataPlanStore::kDomain, "wifi",
+        Value(Value::Dictionary{{"period", Value("monthly")}, {"cycleDay", Value(0)}}));
     std::string script;
     int megabytes[] = {300, 200, 100, 50, 25, 10};
     for (int i = 0; i < 6; ++i)
@@ -128,6 +132,9 @@ TEST_F(ScriptSession, DataPlanPageShowsThePlanAndSetsIt) {
     Json page = Json::parse(result.lines[1]);
     EXPECT_EQ(page["class"], "DataPlanController");
     EXPECT_EQ(page["title"], "Data plan");
+    std::string problem = page["rows"][1]["name"];
+    EXPECT_NE(problem.find("wifi plan"), std::string::npos) << problem;
+    EXPECT_NE(problem.find("left out"), std::string::npos) << problem;
     auto value = [&](const Json& dump, const std::string& name) -> Json {
         Json row = rowNamed(dump, name);
         return row.is_null() ? Json() : row["value"];
