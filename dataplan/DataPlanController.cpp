@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <stdexcept>
 
 #include "host/activator/LAActivator.h"
@@ -81,6 +82,21 @@ void offerChoice(PSSpecifier& row, const Value& value, const std::string& title)
     ts.push_back(Value(title));
     row.setProperty(Value(std::move(vs)), "validValues");
     row.setProperty(Value(std::move(ts)), "validTitles");
+}
+
+// The carrier's figures the correction row offers: the used bytes rounded to a step, and ten
+// steps either side (0.1GB at a gigabyte and more, else 10MB), each stored as its byte count.
+// The host has no text field, so a figure is picked rather than typed.
+void offerCarrierFigures(PSSpecifier& row, std::uint64_t used) {
+    constexpr std::uint64_t kMB = 1024 * 1024, kGB = 1024 * kMB;
+    constexpr int kStepsEitherSide = 10;
+    const double step = used >= kGB ? kGB / 10.0 : 10.0 * kMB;
+    const auto middle = static_cast<std::int64_t>(std::llround(static_cast<double>(used) / step));
+    for (std::int64_t k = middle - kStepsEitherSide; k <= middle + kStepsEitherSide; ++k) {
+        if (k <= 0) continue;
+        auto figure = static_cast<std::int64_t>(std::llround(static_cast<double>(k) * step));
+        offerChoice(row, Value(figure), usageString(static_cast<std::uint64_t>(figure)));
+    }
 }
 
 std::shared_ptr<PSSpecifier> textRow(const std::string& name, std::string value,
@@ -238,6 +254,7 @@ std::shared_ptr<PSSpecifier> DataPlanController::editRow(const std::string& key,
                 title = correctionText(section.plan->correction->bytes);
             offerChoice(*row, current, title);
         }
+        if (key == "correction" && section.status) offerCarrierFigures(*row, section.status->used);
     }
     return row;
 }
@@ -307,9 +324,17 @@ void DataPlanController::setPreferenceValue(const Value& value,
             plan.limit = *limit;
         }
     } else if (key == "correction") {
-        // Only taking the correction away is a choice: the carrier's figure is typed into
-        // `bytarn plan set KIND --used SIZE`, the host having no text field.
-        if (text == kNone) plan.correction.reset();
+        if (text == kNone) {
+            plan.correction.reset();
+        } else if (auto figure = value.integer(); figure && *figure >= 0) {
+            // The carrier's figure: used equals it now, as `bytarn plan set --used` makes it.
+            KindSection now = readKind(kind);
+            if (!now.status) throw std::runtime_error("there is no " + kindTitle(kind) + " plan");
+            plan.correction = correctionForFigure(now.status->cycle, now.status->counted,
+                                                  static_cast<std::uint64_t>(*figure));
+        } else {
+            return;
+        }
     } else {
         return;
     }

@@ -112,9 +112,10 @@ TEST_F(ScriptSession, DataPlanPageShowsThePlanAndSetsIt) {
         "tap Limit\ntap None\n"  // a percentage warning needs the limit
         "dump\nback\n"
         "tap Limit\ntap 100.00GB\ndump\n"
+        "tap Correction\ntap 700.00MB\ndump\n"  // the carrier's figure
         "tap Cycle starts\ntap None\ndump\n";
     auto result = run(script);
-    ASSERT_EQ(result.lines.size(), 7u) << result.errors;
+    ASSERT_EQ(result.lines.size(), 8u) << result.errors;
     EXPECT_EQ(result.lines[0],
               R"j({"error":"no page named \"nowhere\" (pages: bytarn, dataplan)"})j");
     EXPECT_FALSE(DataPlanStore::plan(kCellularKind)) << "None removed the stored plan";
@@ -180,7 +181,11 @@ TEST_F(ScriptSession, DataPlanPageShowsThePlanAndSetsIt) {
     EXPECT_EQ(value(raised, "Used"), "685.00MB of 100.00GB");
     EXPECT_EQ(value(raised, "Limit"), "100.00GB");
 
-    Json cleared = Json::parse(result.lines[6]);
+    Json corrected = Json::parse(result.lines[6]);
+    EXPECT_EQ(value(corrected, "Used"), "700.00MB of 100.00GB");
+    EXPECT_EQ(value(corrected, "Correction"), "+15.00MB");
+
+    Json cleared = Json::parse(result.lines[7]);
     EXPECT_TRUE(rowNamed(cleared, "Used").is_null());
     EXPECT_TRUE(rowNamed(cleared, "No plan: choose a cycle day").is_object());
 }
