@@ -64,8 +64,10 @@ void addEnvironmentOptions(CLI::App& command, SessionOptions& options, const cha
         ->option_text("DIR");
 }
 
-// The options of the front ends that open pages, which run a usage collector.
-const char* const kCollectorOptions[] = {"--collector", "--no-collector", "--synthetic-traffic"};
+// The options of the front ends that open pages and run a usage collector, which a bundle command
+// and a script (whose `open NAME` says which page) have no use for.
+const char* const kCollectorOptions[] = {"--collector", "--no-collector", "--synthetic-traffic",
+                                         "--page"};
 
 void addSessionOptions(CLI::App& command, SessionOptions& options, const char* nowMeaning) {
     addEnvironmentOptions(command, options, nowMeaning);
@@ -87,6 +89,15 @@ void addSessionOptions(CLI::App& command, SessionOptions& options, const char* n
         ->excludes(collector);
     command.add_flag("--synthetic-traffic", options.syntheticTraffic,
                      "Feed the embedded collector with live synthetic traffic (a demo)");
+}
+
+// The page an interactive session or the printed view opens on.
+void addPageOption(CLI::App& command, SessionOptions& options) {
+    command
+        .add_option("--page", options.page,
+                    "Open this page first: a bundle's name, e.g. --page dataplan (the Data plan "
+                    "page) or --page bytarn")
+        ->option_text("NAME");
 }
 
 // Those shared options, for the end of the command's own help.
@@ -112,6 +123,7 @@ int main(int argc, char** argv) {
     // itself; given before a subcommand, they apply to it.
     SessionOptions beforeCommand;
     addSessionOptions(app, beforeCommand, kNowOfApplication);
+    addPageOption(app, beforeCommand);
 
     SessionOptions scriptOptions;
     CLI::App* script = app.add_subcommand(
@@ -122,11 +134,13 @@ int main(int argc, char** argv) {
     SessionOptions viewOptions;
     CLI::App* view = app.add_subcommand("view", "Open the bundle's page and print it as text");
     addSessionOptions(*view, viewOptions, kNowOfScripts);
+    addPageOption(*view, viewOptions);
 
     // The interactive application: `bytarn ui`, or `bytarn` alone on a terminal.
     SessionOptions uiOptions;
     CLI::App* ui = app.add_subcommand("ui", "Open the Settings application in the terminal");
     addSessionOptions(*ui, uiOptions, kNowOfInteractive);
+    addPageOption(*ui, uiOptions);
 
     // `bytarn report` and `bytarn plan`: the bundle's own commands. Their options, --help among
     // them, pass through to them; the application keeps only those it applies before the bundle
@@ -156,6 +170,7 @@ int main(int argc, char** argv) {
     SessionOptions guiOptions;
     CLI::App* gui = app.add_subcommand("gui", "Open the Settings application in a desktop window");
     addSessionOptions(*gui, guiOptions, kNowOfInteractive);
+    addPageOption(*gui, guiOptions);
     std::optional<std::string> screenshots;
     // For the documentation (scripts/screenshots); not one of the options users need.
     gui->add_option("--screenshots", screenshots,
@@ -194,11 +209,12 @@ int main(int argc, char** argv) {
         if (!command->parsed()) continue;
         for (const char* option : kCollectorOptions)
             if (app.get_option(option)->count() > 0)
-                return CommandLine::usageError(
-                    app,
-                    std::string(option) + " does not apply to " + name +
-                        ", which reads what is stored and runs no collector; leave it out",
-                    std::cerr);
+                return CommandLine::usageError(app,
+                                               std::string(option) + " does not apply to " + name +
+                                                   ", which reads what is stored, opens no page "
+                                                   "and runs no collector; leave it "
+                                                   "out",
+                                               std::cerr);
         takeOptionsGivenBefore(options, beforeCommand);
         std::vector<std::string> arguments = command->remaining();
         int status = runBundleCommand(options, name, arguments, std::cout, std::cerr);
@@ -229,6 +245,10 @@ int main(int argc, char** argv) {
     }
 
     if (script->parsed()) {
+        if (beforeCommand.page)
+            return CommandLine::usageError(
+                app, "--page does not apply to script; open a page with the script's open NAME",
+                std::cerr);
         takeOptionsGivenBefore(scriptOptions, beforeCommand);
         return runScriptSession(scriptOptions, std::cin, std::cout, std::cerr);
     }

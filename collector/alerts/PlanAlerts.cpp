@@ -123,9 +123,7 @@ DesktopNotifications::Notification planAlertNotification(PlanAlert alert,
 }
 
 std::vector<std::string> dataPlanPageCommand() {
-    // The window itself until the Data plan page is there to open: an option the window does
-    // not know yet would only make it refuse to start.
-    return {"bytarn", "gui"};
+    return {"bytarn", "gui", "--page", "dataplan"};
 }
 
 PlanAlerts::PlanAlerts(Options options)

@@ -41,8 +41,7 @@ DesktopNotifications::Notification planAlertNotification(PlanAlert alert,
                                                          const PlanAlertStatus& status,
                                                          const ByteFormatter& formatBytes);
 
-// The one place that says how the Data plan page is opened: for now the window, whose pages
-// hold the usage behind the alert.
+// The one place that says how the Data plan page is opened: the window, on that page.
 std::vector<std::string> dataPlanPageCommand();
 
 // The collector's plan alerts: each alert goes to the desktop once per plan kind and cycle.

@@ -8,19 +8,9 @@
 #include <vector>
 
 #include "collector/alerts/PlanAlerts.h"
+#include "host/netpolicy/CycleUsage.h"
 #include "host/netpolicy/DataPlan.h"
 #include "host/netpolicy/DataPlanStore.h"
-
-// A plan kind's usage over one cycle, from the usage database: the kind's bytes per day
-// ("yyyy-MM-dd") over every row, and each application's bytes of that kind, as planStatus takes
-// them. The collector's one reader of plan usage (the bundle has its own, in report/).
-struct CycleUsage {
-    std::map<std::string, std::uint64_t> bytesByDay;
-    std::vector<ApplicationBytes> applications;
-};
-// Nothing, with SQLite's message in `error`, when the database cannot be read.
-std::optional<CycleUsage> readCycleUsage(const std::string& databasePath, const std::string& kind,
-                                         const PlanCycle& cycle, std::string* error);
 
 // What the alerts decide on, from the host's status of a plan.
 PlanAlertStatus planAlertStatus(const DataPlan& plan, const PlanStatus& status);

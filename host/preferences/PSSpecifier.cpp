@@ -1,5 +1,8 @@
 #include "host/preferences/PSSpecifier.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "host/preferences/PSListController.h"
 
 std::shared_ptr<PSSpecifier> PSSpecifier::preferenceSpecifierNamed(
@@ -93,4 +96,20 @@ std::optional<std::string> PSSpecifier::valueText() {
         return std::nullopt;
     }
     return plainText(value);
+}
+
+std::optional<double> PSSpecifier::level() const {
+    const Value* held = property<Value>("level");
+    if (!held) return std::nullopt;
+    std::optional<double> level;
+    if (auto real = held->real())
+        level = *real;
+    else if (auto integer = held->integer())
+        level = static_cast<double>(*integer);
+    if (!level || std::isnan(*level)) return std::nullopt;
+    return std::clamp(*level, 0.0, 1.0);
+}
+
+void PSSpecifier::setLevel(double level) {
+    setProperty(Value(level), "level");
 }

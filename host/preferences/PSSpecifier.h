@@ -92,6 +92,12 @@ class PSSpecifier {
     // Nothing for rows that show no value.
     std::optional<std::string> valueText();
 
+    // How full the row's value is, from 0 to 1 (the "level" property, a real), for a row that
+    // shows a level beside its value: a level bar in the window, a text bar in the terminal.
+    // Nothing for other rows; a level outside 0 to 1 is held to it.
+    std::optional<double> level() const;
+    void setLevel(double level);
+
   private:
     std::string name_;
     std::weak_ptr<PSListController> target_;

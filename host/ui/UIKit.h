@@ -159,7 +159,20 @@ class UIApplication {
     bool isNetworkActivityIndicatorVisible() const { return activityIndicator_; }
     void setNetworkActivityIndicatorVisible(bool visible) { activityIndicator_ = visible; }
 
+    // Opens a page of any loaded bundle, as the Settings application resolves it: "BUNDLE"
+    // (a bundle's name, "bytarn", "dataplan") or "BUNDLE/ROW", which then taps the row of that
+    // identifier on the bundle's page. So one bundle reaches another's pages by name, never by
+    // its classes. False, with the reason, when it cannot, or when no application handles it.
+    using SettingsPathHandler = std::function<bool(const std::string& path, std::string* error)>;
+    void setSettingsPathHandler(SettingsPathHandler handler) { pathHandler_ = std::move(handler); }
+    bool openSettingsPath(const std::string& path, std::string* error) {
+        if (pathHandler_) return pathHandler_(path, error);
+        if (error) *error = "no Settings application opens " + path;
+        return false;
+    }
+
   private:
     std::shared_ptr<UINavigationController> root_;
+    SettingsPathHandler pathHandler_;
     bool activityIndicator_ = false;
 };

@@ -121,6 +121,7 @@ void takeOptionsGivenBefore(SessionOptions& own, const SessionOptions& before) {
     if (!own.timeZone) own.timeZone = before.timeZone;
     if (!own.locale) own.locale = before.locale;
     if (!own.bundlesDirectory) own.bundlesDirectory = before.bundlesDirectory;
+    if (!own.page) own.page = before.page;
     if (own.collector == CollectorMode::Automatic && !own.noCollector) {
         own.collector = before.collector;
         own.noCollector = before.noCollector;

@@ -29,6 +29,8 @@ struct SessionOptions {
     bool syntheticTraffic = false;
     // The directory holding the *.bundle directories; searched for when not given.
     std::optional<std::string> bundlesDirectory;
+    // The page to open first, as SettingsApplication::openBundleNamed reads it ("dataplan").
+    std::optional<std::string> page;
     // The script to read; standard input when not given.
     std::optional<std::string> scriptFile;
 };

@@ -28,6 +28,17 @@ class SettingsApplication {
     // Taps the first bundle's entry on the root page. Fails when another page is on top, when
     // no bundle was loaded, or when the page cannot be made.
     bool openFirstBundle(std::string* error);
+    // Taps the entry of the bundle that `name` names: its directory's name without ".bundle"
+    // or its label without spaces, in any case ("dataplan", "DataPlan", "bytarn"). Fails, naming
+    // the installed pages, for an unknown name, and as openFirstBundle otherwise.
+    bool openBundleNamed(const std::string& name, std::string* error);
+    // Where an interactive session starts: the page `name` names when one is asked for (a
+    // notification's action asks for the Data plan page); else, with one bundle installed, its
+    // page; else the Settings list, which lists every bundle. Fails as openBundleNamed.
+    bool openStartPage(const std::optional<std::string>& name, std::string* error);
+    // UIApplication::openSettingsPath for this run: back to the Settings list, the bundle's
+    // page, then the row whose identifier follows the "/", when one does.
+    bool openSettingsPath(const std::string& path, std::string* error);
 
     // The preference domain of the bundle opened last, else of the first bundle.
     std::optional<std::string> preferenceDomain() const;

@@ -21,9 +21,10 @@ class SettingsRootController : public PSListController {
     // The bundle whose page was opened last, or nullptr before any.
     const SettingsBundle* openedBundle() const { return opened_; }
 
-  private:
+    // The bundle an entry opens, or nullptr for a row that is no bundle's entry.
     const SettingsBundle* bundleOfEntry(const PSSpecifier& row) const;
 
+  private:
     std::vector<SettingsBundle> bundles_;
     const SettingsBundle* opened_ = nullptr;
 };

@@ -84,8 +84,9 @@ int runGuiSession(const SessionOptions& options, const std::optional<std::string
     // The session starts at --now (or now) and from there runs in real time.
     Clock::useRealTimeFrom(Clock::now());
     std::string error;
-    // The window opens on the bundle's page; the Settings list stays behind it.
-    if (!settings->openFirstBundle(&error)) err << "bytarn: " << error << "\n";
+    // The window opens on the page asked for, else on the one bundle's page, else on the
+    // Settings list, which shows every bundle; whatever opened, the list stays behind it.
+    if (!settings->openStartPage(options.page, &error)) err << "bytarn: " << error << "\n";
     RunLoop::main().runUntilIdle();
 
     // Set once a process: GLib warns when it is set again (the window tests run sessions).

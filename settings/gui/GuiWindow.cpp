@@ -377,9 +377,18 @@ void GuiWindow::buildPage() {
     if (takeFocus) restoreFocus(state);
 }
 
+namespace {
+
+// What a row's widget is made of besides its texts: its kind, and whether it has a level bar.
+int rowShape(const PSSpecifier& row) {
+    return row.cellType() * 2 + (row.level() ? 1 : 0);
+}
+
+}  // namespace
+
 bool GuiWindow::updateRowsInPlace(const PSSpecifierList& rows) {
     std::vector<std::pair<int, std::string>> shape;
-    for (const auto& row : rows) shape.emplace_back(row->cellType(), row->name());
+    for (const auto& row : rows) shape.emplace_back(rowShape(*row), row->name());
     if (shape != shape_) return false;
     size_t next = 0;
     for (const auto& row : rows) {
@@ -417,7 +426,7 @@ void GuiWindow::buildList(const PSSpecifierList& rows) {
         gtk_box_append(GTK_BOX(column), box);
     };
     for (const auto& row : rows) {
-        shape_.emplace_back(row->cellType(), row->name());
+        shape_.emplace_back(rowShape(*row), row->name());
         if (row->cellType() == PSGroupCell) {
             newGroup(row->name());
             continue;
@@ -456,6 +465,18 @@ GtkWidget* GuiWindow::makeRow(const std::shared_ptr<PSSpecifier>& row) {
         view.icon = gtk_image_new();
         gtk_widget_set_name(view.icon, "icon");
         adw_action_row_add_prefix(ADW_ACTION_ROW(widget), view.icon);
+    }
+    if (row->level()) {
+        // Used of a limit: fuller is not better, so the bar keeps one colour throughout instead
+        // of GTK's low, high and full shades.
+        view.level = gtk_level_bar_new_for_interval(0, 1);
+        for (const char* offset :
+             {GTK_LEVEL_BAR_OFFSET_LOW, GTK_LEVEL_BAR_OFFSET_HIGH, GTK_LEVEL_BAR_OFFSET_FULL})
+            gtk_level_bar_remove_offset_value(GTK_LEVEL_BAR(view.level), offset);
+        gtk_widget_set_name(view.level, "level");
+        gtk_widget_set_size_request(view.level, 160, -1);
+        gtk_widget_set_valign(view.level, GTK_ALIGN_CENTER);
+        adw_action_row_add_suffix(ADW_ACTION_ROW(widget), view.level);
     }
     view.value = gtk_label_new("");
     gtk_widget_set_name(view.value, "value");
@@ -505,6 +526,8 @@ void GuiWindow::fillRow(RowView& view) {
     gtk_widget_set_visible(view.value, !value.empty());
     bool checked = navigator_.isChecked(*view.row);
     if (view.check) gtk_widget_set_opacity(view.check, checked ? 1.0 : 0.0);
+    if (view.level)
+        gtk_level_bar_set_value(GTK_LEVEL_BAR(view.level), view.row->level().value_or(0));
     if (view.icon) {
         auto image = view.row->property<std::shared_ptr<UIImage>>("iconImage");
         std::string path = image && *image ? (*image)->path() : "";

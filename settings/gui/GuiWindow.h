@@ -61,6 +61,7 @@ class GuiWindow {
         GtkWidget* icon = nullptr;
         GtkWidget* value = nullptr;
         GtkWidget* check = nullptr;
+        GtkWidget* level = nullptr;
         std::string iconPath;
     };
     struct PageState {
@@ -114,7 +115,7 @@ class GuiWindow {
     GtkWidget* dialog_ = nullptr;
     GtkWidget* popover_ = nullptr;
     std::vector<RowView> rows_;
-    std::vector<std::pair<int, std::string>> shape_;  // cell type and name of each row shown
+    std::vector<std::pair<int, std::string>> shape_;  // rowShape and name of each row shown
     std::vector<PageState> states_;
     std::weak_ptr<PSViewController> shownPage_;
     double pendingScroll_ = -1;

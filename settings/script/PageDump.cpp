@@ -45,6 +45,7 @@ Json rowJSON(PSListController& page, PSSpecifier& row) {
     std::string identifier = row.identifier();
     out["id"] = identifier.empty() ? Json() : Json(identifier);
     out["cellClass"] = textOrNull(row.stringProperty("cellClass"));
+    if (auto level = row.level()) out["level"] = *level;
     if (auto* choices = dynamic_cast<PSListItemsController*>(&page)) {
         if (row.cellType() == PSListItemCell) out["checked"] = choices->isItemChecked(row);
     }

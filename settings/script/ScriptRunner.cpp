@@ -87,7 +87,7 @@ ScriptRunner::ScriptRunner(SettingsApplication& application, std::ostream& out)
 const std::map<std::string, ScriptRunner::Command>& ScriptRunner::commands() {
     using A = ArgumentRule;
     static const std::map<std::string, Command> table{
-        {"open", {A::None, &ScriptRunner::open}},
+        {"open", {A::Optional, &ScriptRunner::open}},
         {"dump", {A::None, &ScriptRunner::dump}},
         {"tap", {A::Required, &ScriptRunner::tap}},
         {"press", {A::Required, &ScriptRunner::press}},
@@ -184,9 +184,11 @@ NSIndexPath ScriptRunner::tablePositionOf(PSListController& page, const std::str
     return *position;
 }
 
-void ScriptRunner::open(const std::string&) {
+void ScriptRunner::open(const std::string& name) {
     std::string error;
-    if (!application_.openFirstBundle(&error)) throw ScriptError(error);
+    bool opened = isBlank(name) ? application_.openFirstBundle(&error)
+                                : application_.openBundleNamed(name, &error);
+    if (!opened) throw ScriptError(error);
 }
 
 void ScriptRunner::dump(const std::string&) {

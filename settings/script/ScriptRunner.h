@@ -33,7 +33,7 @@ class ScriptRunner {
     static std::vector<std::string> commandNames();
 
   private:
-    enum class ArgumentRule { None, Required, Ignored };
+    enum class ArgumentRule { None, Required, Optional, Ignored };
     struct Command {
         ArgumentRule argument;
         std::function<void(ScriptRunner&, const std::string& argument)> run;

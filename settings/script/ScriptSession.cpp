@@ -46,9 +46,11 @@ int runViewSession(const SessionOptions& options, std::ostream& out, std::ostrea
         return 1;
     }
     std::string error;
-    if (!application->openFirstBundle(&error)) {
+    bool opened = options.page ? application->openBundleNamed(*options.page, &error)
+                               : application->openFirstBundle(&error);
+    if (!opened) {
         err << "bytarn: " << error << "\n";
-        return 1;
+        return options.page ? 2 : 1;  // a page name that names no page is a usage error
     }
     RunLoop::main().runUntilIdle();
     out << TextView::renderPage(*application->topPage());

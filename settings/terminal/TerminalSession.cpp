@@ -162,6 +162,13 @@ int runTerminalSession(const SessionOptions& options, std::ostream& err) {
     }
     auto application = startSettingsApplication(options, err);
     if (!application) return 1;
+    std::string error;
+    // The page asked for (a notification's), else the one bundle's, else the Settings list.
+    if (!application->openStartPage(options.page, &error)) {
+        err << "bytarn: " << error << "\n";
+        return 2;
+    }
+    RunLoop::main().runUntilIdle();
     // The session starts at --now (or now) and from there runs in real time.
     Clock::useRealTimeFrom(Clock::now());
     WakePipe pipe;

@@ -18,6 +18,9 @@ namespace {
 using Line = TerminalController::Line;
 using A = TerminalScreen::Attribute;
 
+// The widest text bar a row's level gets, its brackets included.
+constexpr int kLevelBarColumns = 22;
+
 // One terminal column is one character advance of the row font.
 constexpr CGFloat kFontSize = UILabel::kDefaultFontSize;
 
@@ -239,6 +242,20 @@ void TerminalView::drawLine(const TerminalController& controller, const Line& li
 
     const auto& title = cell->textLabel();
     int nameStart = columnAt(title->frame().minX());
+    // A row's level is a text bar just before its value, where the title leaves room for one.
+    if (auto level = row->level()) {
+        int titleEnd = nameStart + TerminalScreen::width(title->text().value_or(""));
+        int barWidth = std::min(kLevelBarColumns, valueStart - 2 - (titleEnd + 2));
+        if (barWidth >= kLevelBarColumns / 2) {
+            int inside = barWidth - 2;
+            int filled = static_cast<int>(std::lround(*level * inside));
+            std::string bar = "[";
+            for (int i = 0; i < inside; ++i) bar += i < filled ? glyph("█", "#") : glyph("░", "-");
+            bar += "]";
+            valueStart -= barWidth + 1;
+            screen.write(y, valueStart, bar, attributes);
+        }
+    }
     int nameRoom = std::min(columnsIn(title->frame().size.width), valueStart - 1 - nameStart);
     screen.write(
         y, nameStart,

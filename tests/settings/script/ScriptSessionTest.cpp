@@ -11,6 +11,9 @@
 #include "host/foundation/PreferenceStore.h"
 #include "host/foundation/RunLoop.h"
 #include "host/foundation/SystemLog.h"
+#include "host/foundation/UsageString.h"
+#include "host/netpolicy/DataPlanStore.h"
+#include "settings/core/BundleCommandSession.h"
 #include "settings/script/ScriptSession.h"
 #include "support/QuietMainLoopTest.h"
 #include "support/TestEnvironment.h"
@@ -68,7 +71,7 @@ class ScriptSession : public QuietMainLoopTest {
     ScratchHome home;
 };
 
-TEST_F(ScriptSession, SettingsPageListsTheBundleEntry) {
+TEST_F(ScriptSession, SettingsPageListsTheBundleEntries) {
     auto result = run("dump\n");
     ASSERT_EQ(result.status, 0) << result.errors;
     ASSERT_EQ(result.lines.size(), 1u);
@@ -76,7 +79,115 @@ TEST_F(ScriptSession, SettingsPageListsTheBundleEntry) {
         result.lines[0],
         R"({"class":"SettingsRootController","title":"Settings","left":null,"right":null,)"
         R"("rows":[{"cell":0,"name":"","value":null,"icon":null,"id":null,"cellClass":null},)"
-        R"({"cell":1,"name":"Bytarn","value":null,"icon":"icon","id":null,"cellClass":null}]})");
+        R"({"cell":1,"name":"Bytarn","value":null,"icon":"icon","id":null,"cellClass":null},)"
+        R"({"cell":1,"name":"Data plan","value":null,"icon":"icon","id":null,"cellClass":null}]})");
+}
+
+// The Data plan page in one world: a cellular plan (cycle day 1, 1GB, warning 50%) whose cycle
+// holds six applications' traffic, with an older cycle's traffic beside it. The page shows what
+// `bytarn plan` prints, and its choice rows write the plan, refusing a plan that is not sound.
+TEST_F(ScriptSession, DataPlanPageShowsThePlanAndSetsIt) {
+    const std::uint64_t MB = 1024 * 1024;
+    DataPlan plan;
+    plan.cycleDay = 1;
+    plan.limit = 1024 * MB;
+    plan.warning = PlanWarning{std::nullopt, 50.0};
+    std::string error;
+    ASSERT_TRUE(DataPlanStore::store(plan, &error)) << error;
+    // A Wi-Fi plan that is not sound is said on the page and left out.
+    PreferenceStore::setValueForKey(
+        DataPlanStore::kDomain, "wifi",
+        Value(Value::Dictionary{{"period", Value("monthly")}, {"cycleDay", Value(0)}}));
+    std::string script;
+    int megabytes[] = {300, 200, 100, 50, 25, 10};
+    for (int i = 0; i < 6; ++i)
+        script += "sql INSERT INTO usage VALUES ('org.example.App" + std::to_string(i) +
+                  "', '2026-12-0" + std::to_string(6 - i % 2) + "', 7, " +
+                  std::to_string(megabytes[i] * MB) + ", 0);\n";
+    script += "sql INSERT INTO usage VALUES ('org.example.App5', '2026-11-30', 0, " +
+              std::to_string(4000 * MB) + ", 0);\n";
+    script +=
+        "open nowhere\nopen dataplan\ndump\n"
+        "tap org.example.App0\ndump\nback\nback\nopen dataplan\n"
+        "tap Limit\ntap None\n"  // a percentage warning needs the limit
+        "dump\nback\n"
+        "tap Limit\ntap 100.00GB\ndump\n"
+        "tap Correction\ntap 700.00MB\ndump\n"  // the carrier's figure
+        "tap Cycle starts\ntap None\ndump\n";
+    auto result = run(script);
+    ASSERT_EQ(result.lines.size(), 8u) << result.errors;
+    EXPECT_EQ(result.lines[0],
+              R"j({"error":"no page named \"nowhere\" (pages: bytarn, dataplan)"})j");
+    EXPECT_FALSE(DataPlanStore::plan(kCellularKind)) << "None removed the stored plan";
+
+    // What `bytarn plan` says of the first plan, over the report's own reader.
+    std::ostringstream planOut, planErr;
+    SessionOptions options;
+    options.now = kStart;
+    options.bundlesDirectory = BYTARN_BUILD_BUNDLES_DIR;
+    ASSERT_TRUE(DataPlanStore::store(plan, &error)) << error;
+    ASSERT_EQ(runBundleCommand(options, "plan", {"--format", "json"}, planOut, planErr), 0)
+        << planErr.str();
+    Json figures = Json::parse(planOut.str())["plans"][0];
+
+    Json page = Json::parse(result.lines[1]);
+    EXPECT_EQ(page["class"], "DataPlanController");
+    EXPECT_EQ(page["title"], "Data plan");
+    std::string problem = page["rows"][1]["name"];
+    EXPECT_NE(problem.find("wifi plan"), std::string::npos) << problem;
+    EXPECT_NE(problem.find("left out"), std::string::npos) << problem;
+    auto value = [&](const Json& dump, const std::string& name) -> Json {
+        Json row = rowNamed(dump, name);
+        return row.is_null() ? Json() : row["value"];
+    };
+    EXPECT_EQ(value(page, "Cycle"), "Dec 1, 2026 – Dec 31, 2026");
+    EXPECT_EQ(figures["from"], "2026-12-01");
+    EXPECT_EQ(value(page, "Days left"), std::to_string(figures["daysLeft"].get<int>()));
+    EXPECT_EQ(value(page, "Days left"), "26");
+    EXPECT_EQ(figures["used"], 685 * MB) << "the older cycle's 4000MB do not count";
+    EXPECT_EQ(value(page, "Used"), "685.00MB of 1.00GB, warning reached");
+    EXPECT_DOUBLE_EQ(rowNamed(page, "Used")["level"].get<double>(), 685.0 / 1024);
+    EXPECT_EQ(value(page, "Projected"), usageString(figures["projected"].get<std::uint64_t>()));
+    EXPECT_EQ(value(page, "Cycle starts"), "Day 1");
+    EXPECT_EQ(value(page, "Warning"), "50%");
+    EXPECT_EQ(value(page, "Limit"), "1.00GB");
+    EXPECT_EQ(value(page, "Correction"), "None");
+    // The five that used most, most first, as `bytarn plan` names them; the sixth is left out.
+    std::vector<std::string> top, expectedTop;
+    for (const auto& row : page["rows"])
+        if (row["id"].is_string()) top.push_back(row["id"]);
+    for (const auto& application : figures["top"]) expectedTop.push_back(application["app"]);
+    EXPECT_EQ(top, expectedTop);
+    EXPECT_EQ(top.size(), 5u);
+    EXPECT_EQ(value(page, "org.example.App0"), "300.00MB");
+    EXPECT_TRUE(rowNamed(page, "Cellular: most used this cycle").is_object());
+    // No Wi-Fi plan: only its cycle can be chosen.
+    EXPECT_EQ(page["rows"].back()["name"], "Cycle starts");
+    EXPECT_EQ(page["rows"].back()["value"], "None");
+
+    // Taking the limit from a percentage warning is refused, the plan kept, the list open.
+    // A tap on an application opens its page in the Bytarn bundle, over the Bytarn page: two
+    // steps back is the Settings list, where the page opens again.
+    Json detail = Json::parse(result.lines[2]);
+    EXPECT_EQ(detail["class"], "BytarnEntryController") << result.lines[2];
+    EXPECT_EQ(detail["title"], "org.example.App0");
+
+    Json refused = Json::parse(result.lines[3]);
+    EXPECT_NE(refused.value("error", "").find("limit"), std::string::npos) << result.lines[3];
+    EXPECT_EQ(Json::parse(result.lines[4])["class"], "DataPlanChoiceController");
+
+    Json raised = Json::parse(result.lines[5]);
+    EXPECT_EQ(raised["class"], "DataPlanController") << "a pick closes the list";
+    EXPECT_EQ(value(raised, "Used"), "685.00MB of 100.00GB");
+    EXPECT_EQ(value(raised, "Limit"), "100.00GB");
+
+    Json corrected = Json::parse(result.lines[6]);
+    EXPECT_EQ(value(corrected, "Used"), "700.00MB of 100.00GB");
+    EXPECT_EQ(value(corrected, "Correction"), "+15.00MB");
+
+    Json cleared = Json::parse(result.lines[7]);
+    EXPECT_TRUE(rowNamed(cleared, "Used").is_null());
+    EXPECT_TRUE(rowNamed(cleared, "No plan: choose a cycle day").is_object());
 }
 
 TEST_F(ScriptSession, OpenShowsTheBundlePageOnAnEmptyDatabase) {

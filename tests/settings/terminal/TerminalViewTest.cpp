@@ -5,6 +5,7 @@
 
 #include "TerminalFixture.h"
 #include "host/foundation/Value.h"
+#include "host/netpolicy/DataPlanStore.h"
 
 namespace {
 
@@ -33,7 +34,8 @@ TEST_F(TerminalViewTest, SettingsPageAndTheBundlePageAt80Columns) {
         render(),
         screenOf(24,
                  {"                                    Settings", "",
-                  "   •   Bytarn                                                                ›"},
+                  "   •   Bytarn                                                                ›",
+                  "   •   Data plan                                                             ›"},
                  " ↑↓ Move  Enter Open  ? Help  q Quit"));
 
     press("Enter");
@@ -62,6 +64,25 @@ TEST_F(TerminalViewTest, SettingsPageAndTheBundlePageAt80Columns) {
     }
     EXPECT_TRUE(drawn.cell(1, 2).attributes & A::Dim);
     EXPECT_FALSE(drawn.cell(0, 78).attributes & A::Bold) << "the settings button is plain";
+}
+
+// The Data plan page, second on the Settings list: the used row's level is a text bar just
+// before its value, filled to the share of the limit (48.45MB of 100MB: 10 of 20).
+TEST_F(TerminalViewTest, DataPlanUsedRowShowsALevelBar) {
+    DataPlan plan;
+    plan.cycleDay = 1;
+    plan.limit = 100 * 1024 * 1024;
+    std::string error;
+    ASSERT_TRUE(DataPlanStore::store(plan, &error)) << error;
+    start();
+    press("Down Enter");
+    TerminalScreen drawn = screen();
+    int used = rowOf(drawn, "Used");
+    ASSERT_GE(used, 0) << render();
+    EXPECT_NE(drawn.line(used).find("[██████████░░░░░░░░░░] 48.45MB of 100.00MB"),
+              std::string::npos)
+        << drawn.line(used);
+    EXPECT_EQ(rowOf(drawn, "Projected") - used, 1) << render();
 }
 
 TEST_F(TerminalViewTest, DetailPageOfAnApplication) {

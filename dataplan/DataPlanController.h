@@ -1,0 +1,50 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/foundation/Value.h"
+#include "host/netpolicy/DataPlan.h"
+#include "host/preferences/PSListController.h"
+
+// The Data plan page: per network kind, the current cycle's dates and days left, used of the
+// limit, the projection and the five applications that used most; then the rows that set the
+// cycle day, the warning, the limit and the correction, each written through DataPlanStore.
+//
+// The page is built whole on every reload, from the stored plans and the usage database at the
+// clock's now; nothing is cached between builds.
+class DataPlanController : public PSListController {
+  public:
+    DataPlanController();
+
+    const PSSpecifierList& specifiers() override;
+    // A choice row's pick: makes the plan of the row's kind anew, checks it, stores it and
+    // reloads. A plan that is not sound is not stored, and the reason is the page's message.
+    void setPreferenceValue(const Value& value, const std::shared_ptr<PSSpecifier>& row) override;
+    // A tap on one of the applications that used most opens its page in the Bytarn bundle
+    // (UIApplication::openSettingsPath "bytarn/ID"), for the period that page shows.
+    bool didSelectSpecifier(const std::shared_ptr<PSSpecifier>& row, std::string* error) override;
+
+    // What the last build could not read (a stored plan that is not sound, the database);
+    // empty when all is well. The page shows it above the plans.
+    const std::string& problem() const { return problem_; }
+
+  private:
+    struct KindSection {
+        std::string kind;
+        std::optional<DataPlan> plan;
+        std::optional<PlanStatus> status;
+    };
+    KindSection readKind(std::string_view kind);
+    void appendKind(PSSpecifierList& rows, const KindSection& section);
+    // The editing rows of the settings plist, for one kind, with the page's getter and setter.
+    std::shared_ptr<PSSpecifier> editRow(const std::string& key, const KindSection& section);
+    Value currentValue(const std::string& key, const std::string& kind);
+
+    // The settings plist's editing rows by key ("cycleDay", "warning", "limit", "correction").
+    std::vector<std::shared_ptr<PSSpecifier>> templates_;
+    std::vector<KindSection> sections_;
+    std::string problem_;
+};
