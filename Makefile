@@ -100,9 +100,9 @@ fuzz: deps fuzz-build
 check-fuzz: fuzz-build
 	$(call run-fuzzers,$(FUZZ_CHECK_SECONDS))
 
-# The demo builds only what it runs: the application, the collector and the bundle (its library
-# and the resources copied beside it), none of the tests.
-DEMO_TARGETS = bytarn bytarn-collector Bytarn bytarn_bundle_resources
+# The demo builds only what it runs: the application, the collector and the two bundles (each
+# library builds the resources copied beside it), none of the tests.
+DEMO_TARGETS = bytarn bytarn-collector Bytarn DataPlan
 demo: deps
 	$(CONFIGURE) -B $(BUILD_DIR)
 	cmake --build $(BUILD_DIR) -j$(JOBS) --target $(DEMO_TARGETS)

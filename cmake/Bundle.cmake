@@ -1,64 +1,47 @@
-# The bundle: a loadable library inside a bundle directory that also holds its Info.plist, the
-# settings plist and the images. The Settings application loads it; the tests link it directly.
-file(GLOB BUNDLE_SOURCES CONFIGURE_DEPENDS
-    ${PROJECT_SOURCE_DIR}/data/*.cpp
-    ${PROJECT_SOURCE_DIR}/root/*.cpp
-    ${PROJECT_SOURCE_DIR}/pages/*.cpp
-    ${PROJECT_SOURCE_DIR}/report/*.cpp)
-set(BYTARN_BUNDLE_DIR ${BYTARN_BUILD_BUNDLES_DIR}/${BYTARN_BUNDLE_NAME})
-add_library(Bytarn SHARED ${BUNDLE_SOURCES})
-target_include_directories(Bytarn PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(Bytarn PUBLIC bytarn_host
-    PRIVATE bytarn_constants SQLite::SQLite3 CLI11::CLI11 nlohmann_json::nlohmann_json)
-set_target_properties(Bytarn PROPERTIES
-    PREFIX "" SUFFIX ".so"
-    LIBRARY_OUTPUT_DIRECTORY ${BYTARN_BUNDLE_DIR}
-    # <private libdir>/bundles/Bytarn.bundle/Bytarn.so finds libbytarnhost.so two levels up.
-    INSTALL_RPATH "$ORIGIN/../..")
+# A settings bundle: a loadable library inside a bundle directory that also holds its Info.plist,
+# its settings plist and its images. The Settings application loads it; the tests link it directly.
+# bytarn_add_bundle(TARGET BUNDLE RESOURCES_DIR SOURCE_DIRS...) builds TARGET as BUNDLE/TARGET.so
+# from the .cpp files of SOURCE_DIRS, with the .plist and .png files of RESOURCES_DIR copied beside
+# it by the target TARGET_resources, and installs both under the bundles directory.
+function(bytarn_add_bundle target bundle resources_dir)
+    set(sources)
+    foreach(source_dir ${ARGN})
+        file(GLOB dir_sources CONFIGURE_DEPENDS ${source_dir}/*.cpp)
+        list(APPEND sources ${dir_sources})
+    endforeach()
+    set(bundle_dir ${BYTARN_BUILD_BUNDLES_DIR}/${bundle})
+    add_library(${target} SHARED ${sources})
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${target} PUBLIC bytarn_host PRIVATE bytarn_constants)
+    set_target_properties(${target} PROPERTIES
+        PREFIX "" SUFFIX ".so"
+        LIBRARY_OUTPUT_DIRECTORY ${bundle_dir}
+        # <private libdir>/bundles/X.bundle/X.so finds libbytarnhost.so two levels up.
+        INSTALL_RPATH "$ORIGIN/../..")
 
-file(GLOB BUNDLE_RESOURCES CONFIGURE_DEPENDS
-    ${PROJECT_SOURCE_DIR}/resources/*.plist
-    ${PROJECT_SOURCE_DIR}/resources/*.png)
-set(copied_resources)
-foreach(resource ${BUNDLE_RESOURCES})
-    get_filename_component(file_name ${resource} NAME)
-    add_custom_command(OUTPUT ${BYTARN_BUNDLE_DIR}/${file_name}
-        COMMAND ${CMAKE_COMMAND} -E copy_if_different ${resource} ${BYTARN_BUNDLE_DIR}/${file_name}
-        DEPENDS ${resource})
-    list(APPEND copied_resources ${BYTARN_BUNDLE_DIR}/${file_name})
-endforeach()
-add_custom_target(bytarn_bundle_resources ALL DEPENDS ${copied_resources})
-add_dependencies(Bytarn bytarn_bundle_resources)
+    file(GLOB resources CONFIGURE_DEPENDS ${resources_dir}/*.plist ${resources_dir}/*.png)
+    set(copied)
+    foreach(resource ${resources})
+        get_filename_component(file_name ${resource} NAME)
+        add_custom_command(OUTPUT ${bundle_dir}/${file_name}
+            COMMAND ${CMAKE_COMMAND} -E copy_if_different ${resource} ${bundle_dir}/${file_name}
+            DEPENDS ${resource})
+        list(APPEND copied ${bundle_dir}/${file_name})
+    endforeach()
+    add_custom_target(${target}_resources ALL DEPENDS ${copied})
+    add_dependencies(${target} ${target}_resources)
 
-install(TARGETS Bytarn LIBRARY DESTINATION ${BYTARN_INSTALL_BUNDLES_DIR}/${BYTARN_BUNDLE_NAME})
-install(FILES ${BUNDLE_RESOURCES} DESTINATION ${BYTARN_INSTALL_BUNDLES_DIR}/${BYTARN_BUNDLE_NAME})
+    install(TARGETS ${target} LIBRARY DESTINATION ${BYTARN_INSTALL_BUNDLES_DIR}/${bundle})
+    install(FILES ${resources} DESTINATION ${BYTARN_INSTALL_BUNDLES_DIR}/${bundle})
+endfunction()
 
-# The Data plan bundle, built the same way beside it: its page and choice list in dataplan/, its
-# Info.plist, settings plist and icon in dataplan/resources/.
-set(DATAPLAN_BUNDLE_NAME "DataPlan.bundle")
-set(DATAPLAN_BUNDLE_DIR ${BYTARN_BUILD_BUNDLES_DIR}/${DATAPLAN_BUNDLE_NAME})
-file(GLOB DATAPLAN_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/dataplan/*.cpp)
-add_library(DataPlan SHARED ${DATAPLAN_SOURCES})
-target_include_directories(DataPlan PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(DataPlan PUBLIC bytarn_host PRIVATE bytarn_constants)
-set_target_properties(DataPlan PROPERTIES
-    PREFIX "" SUFFIX ".so"
-    LIBRARY_OUTPUT_DIRECTORY ${DATAPLAN_BUNDLE_DIR}
-    INSTALL_RPATH "$ORIGIN/../..")
+# The Bytarn bundle: usage data, the root and detail pages, and the report and plan commands.
+bytarn_add_bundle(Bytarn ${BYTARN_BUNDLE_NAME} ${PROJECT_SOURCE_DIR}/resources
+    ${PROJECT_SOURCE_DIR}/data ${PROJECT_SOURCE_DIR}/root ${PROJECT_SOURCE_DIR}/pages
+    ${PROJECT_SOURCE_DIR}/report)
+target_link_libraries(Bytarn
+    PRIVATE SQLite::SQLite3 CLI11::CLI11 nlohmann_json::nlohmann_json)
 
-file(GLOB DATAPLAN_RESOURCES CONFIGURE_DEPENDS
-    ${PROJECT_SOURCE_DIR}/dataplan/resources/*.plist
-    ${PROJECT_SOURCE_DIR}/dataplan/resources/*.png)
-set(copied_dataplan_resources)
-foreach(resource ${DATAPLAN_RESOURCES})
-    get_filename_component(file_name ${resource} NAME)
-    add_custom_command(OUTPUT ${DATAPLAN_BUNDLE_DIR}/${file_name}
-        COMMAND ${CMAKE_COMMAND} -E copy_if_different ${resource} ${DATAPLAN_BUNDLE_DIR}/${file_name}
-        DEPENDS ${resource})
-    list(APPEND copied_dataplan_resources ${DATAPLAN_BUNDLE_DIR}/${file_name})
-endforeach()
-add_custom_target(dataplan_bundle_resources ALL DEPENDS ${copied_dataplan_resources})
-add_dependencies(DataPlan dataplan_bundle_resources)
-
-install(TARGETS DataPlan LIBRARY DESTINATION ${BYTARN_INSTALL_BUNDLES_DIR}/${DATAPLAN_BUNDLE_NAME})
-install(FILES ${DATAPLAN_RESOURCES} DESTINATION ${BYTARN_INSTALL_BUNDLES_DIR}/${DATAPLAN_BUNDLE_NAME})
+# The Data plan bundle: its page and choice lists.
+bytarn_add_bundle(DataPlan "DataPlan.bundle" ${PROJECT_SOURCE_DIR}/dataplan/resources
+    ${PROJECT_SOURCE_DIR}/dataplan)
