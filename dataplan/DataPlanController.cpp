@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
+#include <charconv>
 #include <stdexcept>
 
 #include "host/activator/LAActivator.h"
@@ -20,8 +20,10 @@ REGISTER_PAGE_CLASS(DataPlanController);
 
 namespace {
 
-// The editing rows, in the settings plist and on the page in this order.
-const char* const kEditKeys[] = {"cycleDay", "warning", "limit", "correction"};
+// The editing rows, in the settings plist and on the page in this order. Which of them a kind
+// shows depends on its plan (rowFits).
+const char* const kEditKeys[] = {"period",  "cycleDay", "start",     "days",
+                                 "warning", "limit",    "correction"};
 // The property that holds an editing row's kind, and the one of an application's row.
 const char* const kKindProperty = "planKind";
 const char* const kApplicationProperty = "planApplication";
@@ -29,7 +31,46 @@ const char* const kApplicationProperty = "planApplication";
 const char* const kUsageBundle = "bytarn";
 // What a choice stores to say "none": a cycle day of 0 clears the plan, "none" clears a level.
 const char* const kNone = "none";
+const char* const kMonthly = "monthly";
 const char* const kOneOff = "once";
+// What a text row shows for a level that is not set; typing it (in any case) or "none" clears it.
+const char* const kNoneShown = "None";
+// The days a pack gets when the plan becomes one; the Days row changes them.
+constexpr int kNewPackDays = 30;
+
+// Whether the row of `key` belongs on the page for a kind with this plan: without a plan only
+// the plan's kind can be chosen; a monthly plan has its cycle day, a pack its start and days.
+bool rowFits(std::string_view key, const std::optional<DataPlan>& plan) {
+    if (key == "period") return true;
+    if (!plan) return false;
+    bool pack = plan->period == DataPlan::Period::OneOff;
+    if (key == "cycleDay") return !pack;
+    if (key == "start" || key == "days") return pack;
+    return true;
+}
+
+bool meansNone(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text == kNone;
+}
+
+std::string quoted(std::string_view text) {
+    return "\"" + std::string(text) + "\"";
+}
+
+// A pack's days as typed: a whole number, which validatePlan then holds to 1 to kMaxPackDays.
+int packDays(std::string_view text) {
+    int days = 0;
+    auto [end, fault] = std::from_chars(text.data(), text.data() + text.size(), days);
+    if (fault == std::errc::result_out_of_range)
+        throw std::runtime_error("a pack of " + std::string(text) +
+                                 " days is not possible: give 1 to " +
+                                 std::to_string(kMaxPackDays) + " days");
+    if (fault != std::errc() || end != text.data() + text.size())
+        throw std::runtime_error(quoted(text) + " is not a number of days");
+    return days;
+}
 
 std::string kindTitle(std::string_view kind) {
     return kind == kWifiKind ? "Wi-Fi" : "Cellular";
@@ -69,34 +110,6 @@ std::string correctionText(std::int64_t bytes) {
     std::uint64_t size =
         bytes < 0 ? 0 - static_cast<std::uint64_t>(bytes) : static_cast<std::uint64_t>(bytes);
     return (bytes < 0 ? "-" : "+") + usageString(size);
-}
-
-// Adds a title and value to a choice row unless the value is one of its choices already.
-void offerChoice(PSSpecifier& row, const Value& value, const std::string& title) {
-    Value values = row.valueProperty("validValues");
-    Value titles = row.valueProperty("validTitles");
-    Value::Array vs = values.array() ? *values.array() : Value::Array{};
-    Value::Array ts = titles.array() ? *titles.array() : Value::Array{};
-    if (std::find(vs.begin(), vs.end(), value) != vs.end()) return;
-    vs.push_back(value);
-    ts.push_back(Value(title));
-    row.setProperty(Value(std::move(vs)), "validValues");
-    row.setProperty(Value(std::move(ts)), "validTitles");
-}
-
-// The carrier's figures the correction row offers: the used bytes rounded to a step, and ten
-// steps either side (0.1GB at a gigabyte and more, else 10MB), each stored as its byte count.
-// The host has no text field, so a figure is picked rather than typed.
-void offerCarrierFigures(PSSpecifier& row, std::uint64_t used) {
-    constexpr std::uint64_t kMB = 1024 * 1024, kGB = 1024 * kMB;
-    constexpr int kStepsEitherSide = 10;
-    const double step = used >= kGB ? kGB / 10.0 : 10.0 * kMB;
-    const auto middle = static_cast<std::int64_t>(std::llround(static_cast<double>(used) / step));
-    for (std::int64_t k = middle - kStepsEitherSide; k <= middle + kStepsEitherSide; ++k) {
-        if (k <= 0) continue;
-        auto figure = static_cast<std::int64_t>(std::llround(static_cast<double>(k) * step));
-        offerChoice(row, Value(figure), usageString(static_cast<std::uint64_t>(figure)));
-    }
 }
 
 std::shared_ptr<PSSpecifier> textRow(const std::string& name, std::string value,
@@ -182,13 +195,12 @@ void DataPlanController::appendKind(PSSpecifierList& rows, const KindSection& se
         rows.push_back(std::move(usedRow));
         rows.push_back(textRow("Projected", usageString(status.projected), self));
     } else {
-        auto none = PSSpecifier::preferenceSpecifierNamed("No plan: choose a cycle day", self,
+        auto none = PSSpecifier::preferenceSpecifierNamed("No plan: choose one below", self,
                                                           nullptr, nullptr, {}, PSStaticTextCell);
         rows.push_back(std::move(none));
     }
     for (const char* key : kEditKeys) {
-        // Without a plan only the cycle can be set: the other levels belong to a cycle.
-        if (!section.plan && std::string(key) != "cycleDay") continue;
+        if (!rowFits(key, section.plan)) continue;
         if (auto row = editRow(key, section)) rows.push_back(std::move(row));
     }
     if (section.status && !section.status->top.empty()) {
@@ -216,6 +228,7 @@ std::shared_ptr<PSSpecifier> DataPlanController::editRow(const std::string& key,
     if (found == templates_.end()) return nullptr;
     const PSSpecifier& pattern = **found;
     auto self = std::static_pointer_cast<PSListController>(shared_from_this());
+    const bool typed = pattern.cellType() == PSEditTextCell;
     auto row = PSSpecifier::preferenceSpecifierNamed(
         pattern.name(), self,
         [](PSListController& page, const Value& value, const std::shared_ptr<PSSpecifier>& r) {
@@ -225,54 +238,49 @@ std::shared_ptr<PSSpecifier> DataPlanController::editRow(const std::string& key,
             auto kind = r.stringProperty(kKindProperty).value_or(std::string(kCellularKind));
             return static_cast<DataPlanController&>(page).currentValue(key, kind);
         },
-        pattern.detailControllerClass().empty() ? "DataPlanChoiceController"
-                                                : pattern.detailControllerClass(),
-        PSLinkListCell);
+        typed ? std::string() : pattern.detailControllerClass(),
+        typed ? PSEditTextCell : PSLinkListCell);
     row->setProperty(key, "key");
     row->setProperty(section.kind, kKindProperty);
-    if (key == "cycleDay") {
-        Value::Array values(32), titles(32);
-        values[0] = Value(0);
-        titles[0] = Value("None");
+    if (typed) {
+        row->setProperty(pattern.placeholder(), "placeholder");
+    } else if (key == "cycleDay") {
+        Value::Array values(31), titles(31);
         for (int day = 1; day <= 31; ++day) {
-            values[day] = Value(day);
-            titles[day] = Value("Day " + std::to_string(day));
+            values[day - 1] = Value(day);
+            titles[day - 1] = Value("Day " + std::to_string(day));
         }
         row->setProperty(Value(std::move(values)), "validValues");
         row->setProperty(Value(std::move(titles)), "validTitles");
-        if (section.plan && section.plan->period == DataPlan::Period::OneOff)
-            offerChoice(*row, Value(kOneOff),
-                        std::to_string(section.plan->days) + " days from " +
-                            localizedDay(section.plan->start));
     } else {
         row->setProperty(pattern.valueProperty("validValues"), "validValues");
         row->setProperty(pattern.valueProperty("validTitles"), "validTitles");
-        Value current = currentValue(key, section.kind);
-        if (auto text = current.stringValue()) {
-            std::string title = *text;
-            if (key == "correction" && section.plan && section.plan->correction)
-                title = correctionText(section.plan->correction->bytes);
-            offerChoice(*row, current, title);
-        }
-        if (key == "correction" && section.status) offerCarrierFigures(*row, section.status->used);
     }
     return row;
 }
 
 Value DataPlanController::currentValue(const std::string& key, const std::string& kind) {
     auto plan = DataPlanStore::plan(kind);
-    if (key == "cycleDay") {
-        if (!plan) return Value(0);
-        if (plan->period == DataPlan::Period::OneOff) return Value(kOneOff);
-        return Value(plan->cycleDay);
+    if (key == "period") {
+        if (!plan) return Value(kNone);
+        return Value(plan->period == DataPlan::Period::OneOff ? kOneOff : kMonthly);
     }
-    if (!plan) return Value(kNone);
-    if (key == "warning") return Value(plan->warning ? warningText(*plan->warning) : kNone);
-    if (key == "limit") return Value(plan->limit ? usageString(*plan->limit) : kNone);
+    if (!plan) return Value(kNoneShown);
+    const bool pack = plan->period == DataPlan::Period::OneOff;
+    if (key == "cycleDay") return pack ? Value() : Value(plan->cycleDay);
+    if (key == "start") return pack ? Value(dayString(plan->start)) : Value();
+    if (key == "days") return pack ? Value(std::to_string(plan->days)) : Value();
+    if (key == "warning") return Value(plan->warning ? warningText(*plan->warning) : kNoneShown);
+    if (key == "limit") return Value(plan->limit ? usageString(*plan->limit) : kNoneShown);
     if (key == "correction") {
+        // The carrier's figure as it stands now: used with this cycle's correction.
         bool current =
             plan->correction && plan->correction->cycleStart == cycleFor(*plan, localToday()).first;
-        return Value(current ? correctionText(plan->correction->bytes) : kNone);
+        if (!current) return Value(kNoneShown);
+        for (const auto& section : sections_)
+            if (section.kind == kind && section.status)
+                return Value(usageString(section.status->used));
+        return Value(correctionText(plan->correction->bytes));
     }
     return Value();
 }
@@ -290,25 +298,54 @@ void DataPlanController::setPreferenceValue(const Value& value,
     if (!row) return;
     auto key = row->stringProperty("key").value_or("");
     auto kind = row->stringProperty(kKindProperty).value_or(std::string(kCellularKind));
+    // The value shown, typed again or picked again, changes nothing.
     if (value == currentValue(key, kind)) return;
     auto stored = DataPlanStore::plan(kind);
     DataPlan plan = stored.value_or(DataPlan{});
     plan.kind = kind;
-    std::string text = value.stringValue().value_or("");
+    const std::string text = value.stringValue().value_or("");
+    const bool none = meansNone(text);
     std::string error;
-    if (key == "cycleDay") {
-        auto day = value.integer();
-        if (day && *day == 0) {
+    // A pack's start and days, kept when there are some; a plan that becomes a pack starts today.
+    auto makePack = [&] {
+        if (plan.period == DataPlan::Period::OneOff && stored) return;
+        plan.period = DataPlan::Period::OneOff;
+        plan.start = localToday();
+        plan.days = kNewPackDays;
+    };
+    if (key == "period") {
+        if (none) {
             if (!DataPlanStore::clear(kind))
                 throw std::runtime_error("cannot remove the " + kindTitle(kind) + " plan");
             reloadSpecifiers();
             return;
         }
-        if (!day) return;  // the pack it is already
+        if (text == kOneOff) {
+            makePack();
+        } else if (text == kMonthly) {
+            // A pack that becomes monthly keeps its start's day of the month.
+            if (stored && stored->period == DataPlan::Period::OneOff)
+                plan.cycleDay = static_cast<int>(static_cast<unsigned>(stored->start.day()));
+            plan.period = DataPlan::Period::Monthly;
+        } else {
+            return;
+        }
+    } else if (key == "cycleDay") {
+        auto day = value.integer();
+        if (!day) return;
         plan.period = DataPlan::Period::Monthly;
         plan.cycleDay = static_cast<int>(*day);
+    } else if (key == "start") {
+        auto start = parseDay(text);
+        if (!start) throw std::runtime_error(quoted(text) + " is not a day of the form YYYY-MM-DD");
+        makePack();
+        plan.start = *start;
+    } else if (key == "days") {
+        int days = packDays(text);
+        makePack();
+        plan.days = days;
     } else if (key == "warning") {
-        if (text == kNone) {
+        if (none) {
             plan.warning.reset();
         } else {
             auto warning = parsePlanWarning(text, &error);
@@ -316,7 +353,7 @@ void DataPlanController::setPreferenceValue(const Value& value,
             plan.warning = *warning;
         }
     } else if (key == "limit") {
-        if (text == kNone) {
+        if (none) {
             plan.limit.reset();
         } else {
             auto limit = parseDataSize(text, &error);
@@ -324,16 +361,15 @@ void DataPlanController::setPreferenceValue(const Value& value,
             plan.limit = *limit;
         }
     } else if (key == "correction") {
-        if (text == kNone) {
+        if (none) {
             plan.correction.reset();
-        } else if (auto figure = value.integer(); figure && *figure >= 0) {
+        } else {
+            auto figure = parseDataSize(text, &error);
+            if (!figure) throw std::runtime_error(error);
             // The carrier's figure: used equals it now, as `bytarn plan set --used` makes it.
             KindSection now = readKind(kind);
             if (!now.status) throw std::runtime_error("there is no " + kindTitle(kind) + " plan");
-            plan.correction = correctionForFigure(now.status->cycle, now.status->counted,
-                                                  static_cast<std::uint64_t>(*figure));
-        } else {
-            return;
+            plan.correction = correctionForFigure(now.status->cycle, now.status->counted, *figure);
         }
     } else {
         return;

@@ -11,7 +11,9 @@
 
 // The Data plan page: per network kind, the current cycle's dates and days left, used of the
 // limit, the projection and the five applications that used most; then the rows that set the
-// cycle day, the warning, the limit and the correction, each written through DataPlanStore.
+// plan: its kind (none, monthly, a one-off pack) as a choice, a monthly plan's cycle day as a
+// choice, and as typed text a pack's start and days, the warning, the limit and the carrier's
+// figure for the correction; each is written through DataPlanStore.
 //
 // The page is built whole on every reload, from the stored plans and the usage database at the
 // clock's now; nothing is cached between builds.
@@ -20,8 +22,10 @@ class DataPlanController : public PSListController {
     DataPlanController();
 
     const PSSpecifierList& specifiers() override;
-    // A choice row's pick: makes the plan of the row's kind anew, checks it, stores it and
-    // reloads. A plan that is not sound is not stored, and the reason is the page's message.
+    // A choice row's pick or a text row's text: makes the plan of the row's kind anew, checks
+    // it, stores it and reloads. Text is read as `bytarn plan set` reads it ("none" clears a
+    // level or the correction); text it refuses, or a plan that is not sound, is not stored, and
+    // the sentence `bytarn plan set` gives is thrown for the front end's message.
     void setPreferenceValue(const Value& value, const std::shared_ptr<PSSpecifier>& row) override;
     // A tap on one of the applications that used most opens its page in the Bytarn bundle
     // (UIApplication::openSettingsPath "bytarn/ID"), for the period that page shows.
@@ -39,11 +43,12 @@ class DataPlanController : public PSListController {
     };
     KindSection readKind(std::string_view kind);
     void appendKind(PSSpecifierList& rows, const KindSection& section);
-    // The editing rows of the settings plist, for one kind, with the page's getter and setter.
+    // An editing row of the settings plist, for one kind, with the page's getter and setter.
     std::shared_ptr<PSSpecifier> editRow(const std::string& key, const KindSection& section);
     Value currentValue(const std::string& key, const std::string& kind);
 
-    // The settings plist's editing rows by key ("cycleDay", "warning", "limit", "correction").
+    // The settings plist's editing rows by key ("period", "cycleDay", "start", "days",
+    // "warning", "limit", "correction").
     std::vector<std::shared_ptr<PSSpecifier>> templates_;
     std::vector<KindSection> sections_;
     std::string problem_;

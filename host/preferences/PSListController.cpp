@@ -117,7 +117,7 @@ PSCellType cellTypeNamed(const std::string& name) {
         {"PSGroupCell", PSGroupCell},           {"PSLinkCell", PSLinkCell},
         {"PSLinkListCell", PSLinkListCell},     {"PSListItemCell", PSListItemCell},
         {"PSTitleValueCell", PSTitleValueCell}, {"PSStaticTextCell", PSStaticTextCell},
-        {"PSButtonCell", PSButtonCell},
+        {"PSButtonCell", PSButtonCell},         {"PSEditTextCell", PSEditTextCell},
     };
     for (const auto& [n, type] : kTypes)
         if (name == n) return type;
@@ -126,7 +126,8 @@ PSCellType cellTypeNamed(const std::string& name) {
 
 // Properties that rows hold as plain strings; everything else keeps its plist value.
 bool isStringProperty(const std::string& key) {
-    return key == "key" || key == "id" || key == "defaults" || key == "cellClass";
+    return key == "key" || key == "id" || key == "defaults" || key == "cellClass" ||
+           key == "placeholder";
 }
 
 }  // namespace

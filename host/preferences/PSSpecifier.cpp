@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 #include "host/preferences/PSListController.h"
 
@@ -112,4 +113,18 @@ std::optional<double> PSSpecifier::level() const {
 
 void PSSpecifier::setLevel(double level) {
     setProperty(Value(level), "level");
+}
+
+bool commitEditText(const std::shared_ptr<PSSpecifier>& row, std::string_view text) {
+    if (!row) throw std::runtime_error("no such row");
+    if (row->cellType() != PSEditTextCell)
+        throw std::runtime_error("row \"" + row->name() + "\" takes no typed text");
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return false;
+    text = text.substr(first, text.find_last_not_of(" \t") - first + 1);
+    auto owner = row->target();
+    if (!owner || !row->setter())
+        throw std::runtime_error("row \"" + row->name() + "\" has no page to take its text");
+    row->setter()(*owner, Value(std::string(text)), row);
+    return true;
 }

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,7 @@ enum PSCellType {
     PSListItemCell = 3,    // an item of a choice list
     PSTitleValueCell = 4,  // title and value
     PSStaticTextCell = 7,  // plain text
+    PSEditTextCell = 8,    // title and a value the user types (commitEditText)
     PSButtonCell = 13,
 };
 
@@ -82,6 +84,9 @@ class PSSpecifier {
     // A plist-valued property ("default", "validValues", ...), or nil.
     Value valueProperty(const std::string& key) const;
 
+    // A text entry row's hint for an empty field (the "placeholder" property); empty for none.
+    std::string placeholder() const { return stringProperty("placeholder").value_or(""); }
+
     // The "id" property; empty when the row has none.
     std::string identifier() const;
     // The "id" property when it is held as a string, without a copy; nullptr otherwise.
@@ -110,3 +115,11 @@ class PSSpecifier {
 };
 
 using PSSpecifierList = std::vector<std::shared_ptr<PSSpecifier>>;
+
+// Text typed into a text entry row (PSEditTextCell): without its surrounding spaces, it goes as a
+// string through the row's setter to its target, for a row of a settings plist the page's
+// setPreferenceValue, which checks it. Empty text cancels: nothing is stored and it returns
+// false. A row that takes no text, or without its page, throws std::runtime_error; so does a
+// setter that refuses the text (its sentence is the reason, and the stored value stays), which
+// the front ends show as their message.
+bool commitEditText(const std::shared_ptr<PSSpecifier>& row, std::string_view text);

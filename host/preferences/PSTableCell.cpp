@@ -9,7 +9,8 @@
 namespace {
 
 bool showsValue(PSCellType type) {
-    return type == PSLinkCell || type == PSLinkListCell || type == PSTitleValueCell;
+    return type == PSLinkCell || type == PSLinkListCell || type == PSTitleValueCell ||
+           type == PSEditTextCell;
 }
 
 }  // namespace

@@ -124,6 +124,11 @@ void PageNavigator::deleteRow(const std::shared_ptr<PSSpecifier>& row) {
     act([&] { list->tableView(list->table(), UITableViewCellEditingStyleDelete, *path); });
 }
 
+void PageNavigator::enterText(const std::shared_ptr<PSSpecifier>& row, const std::string& text) {
+    if (!row) return;
+    act([&] { commitEditText(row, text); });
+}
+
 std::optional<std::array<int, 3>> PageNavigator::pickedDay() const {
     auto picker = datePicker();
     auto calendar = picker ? calendarAt(picker->date()) : nullptr;

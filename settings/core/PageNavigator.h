@@ -48,6 +48,9 @@ class PageNavigator {
     void pressLeft();
     void pressRight();
     void deleteRow(const std::shared_ptr<PSSpecifier>& row);
+    // Text typed into a text entry row (PSEditTextCell), to its page: empty text cancels, and a
+    // refusal becomes the message while the row keeps its value (commitEditText).
+    void enterText(const std::shared_ptr<PSSpecifier>& row, const std::string& text);
     // Puts the picker on this local calendar day (month 1-12), keeping its time of day.
     void pickDay(int year, int month, int day);
     // The picker's local calendar day as year, month (1-12) and day.

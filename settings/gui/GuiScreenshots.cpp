@@ -63,16 +63,33 @@ int takeScreenshots(GuiWindow& window, std::istream& steps, const std::string& d
         std::getline(words >> std::ws, argument);
         if (command.empty() || command[0] == '#') continue;
         std::string error;
+        // A name that several rows have (a kind's Limit, say) is the first of them, as in a
+        // script.
         if (command == "tap") {
             auto list = navigator.topListPage();
             std::shared_ptr<PSSpecifier> found;
             if (list)
                 for (const auto& row : list->specifiers())
-                    if (row->name() == argument && row->cellType() != PSGroupCell) found = row;
+                    if (!found && row->name() == argument && row->cellType() != PSGroupCell)
+                        found = row;
             if (found)
                 navigator.tap(found);
             else
                 error = "no row named " + argument;
+        } else if (command == "type") {
+            // "type NAME = TEXT", as the script types into a text entry row.
+            size_t at = argument.find(" = ");
+            std::string name = argument.substr(0, at);
+            auto list = navigator.topListPage();
+            std::shared_ptr<PSSpecifier> found;
+            if (list && at != std::string::npos)
+                for (const auto& row : list->specifiers())
+                    if (!found && row->name() == name && row->cellType() == PSEditTextCell)
+                        found = row;
+            if (found)
+                window.applyText(found, argument.substr(at + 3));
+            else
+                error = "no text row named " + name;
         } else if (command == "back") {
             navigator.goBack();
         } else if (command == "press" && (argument == "left" || argument == "right")) {

@@ -14,7 +14,8 @@ void settleWindow(GuiWindow& window, double seconds = 0.5);
 bool saveWindowPng(GtkWidget* window, const std::string& path, std::string* error);
 
 // `bytarn gui --screenshots DIR`: reads steps, one a line, and takes the pictures they ask for:
-//   tap NAME | back | press left|right | light | dark | shot FILE   (FILE.png in DIR)
+//   tap NAME | type NAME = TEXT | back | press left|right | light | dark | shot FILE
+//   (FILE.png in DIR)
 // Returns 0 when every step worked, else 1 after saying which failed on `err`.
 int takeScreenshots(GuiWindow& window, std::istream& steps, const std::string& directory,
                     std::ostream& err);

@@ -451,6 +451,7 @@ void GuiWindow::buildList(const PSSpecifierList& rows) {
 }
 
 GtkWidget* GuiWindow::makeRow(const std::shared_ptr<PSSpecifier>& row) {
+    if (row->cellType() == PSEditTextCell) return makeEntryRow(row);
     RowView view;
     view.row = row;
     GtkWidget* widget = adw_action_row_new();
@@ -515,13 +516,49 @@ GtkWidget* GuiWindow::makeRow(const std::shared_ptr<PSSpecifier>& row) {
     return widget;
 }
 
-void GuiWindow::fillRow(RowView& view) {
+// A row that takes typed text: the value is the entry's text, committed with the apply button
+// libadwaita shows once something is typed, or with Enter. The placeholder shows while the
+// field is focused and empty.
+GtkWidget* GuiWindow::makeEntryRow(const std::shared_ptr<PSSpecifier>& row) {
+    RowView view;
+    view.row = row;
+    view.entry = true;
+    GtkWidget* widget = adw_entry_row_new();
+    view.widget = widget;
+    adw_preferences_row_set_use_markup(ADW_PREFERENCES_ROW(widget), FALSE);
+    gtk_widget_set_name(widget, ("row:" + row->name()).c_str());
+    adw_entry_row_set_show_apply_button(ADW_ENTRY_ROW(widget), TRUE);
+    GtkEditable* text = gtk_editable_get_delegate(GTK_EDITABLE(widget));
+    if (text && GTK_IS_TEXT(text) && !row->placeholder().empty())
+        gtk_text_set_placeholder_text(GTK_TEXT(text), row->placeholder().c_str());
+    g_signal_connect(widget, "apply", G_CALLBACK(onEntryApplied), this);
+    rows_.push_back(view);
+    fillRow(rows_.back(), true);
+    return widget;
+}
+
+void GuiWindow::fillRow(RowView& view, bool force) {
     auto cell = PSTableCell::cellForSpecifier(view.row, 1000, false);
     std::string title = cell->textLabel()->text().value_or(view.row->name());
     std::string value;
     if (const auto& detail = cell->detailTextLabel(); detail && detail->text())
         value = *detail->text();
     adw_preferences_row_set_title(ADW_PREFERENCES_ROW(view.widget), title.c_str());
+    if (view.entry) {
+        GtkEditable* entry = GTK_EDITABLE(view.widget);
+        bool typedInto = view.entryText != gtk_editable_get_text(entry);
+        if (force || !typedInto) {
+            // Given without the apply button, which is for what the user types.
+            adw_entry_row_set_show_apply_button(ADW_ENTRY_ROW(view.widget), FALSE);
+            gtk_editable_set_text(entry, value.c_str());
+            adw_entry_row_set_show_apply_button(ADW_ENTRY_ROW(view.widget), TRUE);
+            view.entryText = value;
+        }
+        setAccessibleLabel(view.widget, title);
+        gtk_accessible_update_property(GTK_ACCESSIBLE(view.widget),
+                                       GTK_ACCESSIBLE_PROPERTY_DESCRIPTION, value.c_str(), -1);
+        return;
+    }
     gtk_label_set_text(GTK_LABEL(view.value), value.c_str());
     gtk_widget_set_visible(view.value, !value.empty());
     bool checked = navigator_.isChecked(*view.row);
@@ -657,6 +694,23 @@ void GuiWindow::onRowActivated(GtkWidget* widget, gpointer data) {
     self->refresh();
 }
 
+void GuiWindow::onEntryApplied(GtkWidget* entry, gpointer data) {
+    auto* self = static_cast<GuiWindow*>(data);
+    RowView* view = self->rowOfWidget(entry);
+    if (!view) return;
+    auto row = view->row;
+    self->applyText(row, gtk_editable_get_text(GTK_EDITABLE(entry)));
+}
+
+void GuiWindow::applyText(const std::shared_ptr<PSSpecifier>& row, const std::string& text) {
+    std::string name = row->name();
+    navigator_.enterText(row, text);
+    refresh();
+    // Stored, refused or cancelled: the row shows the value the page has now.
+    for (auto& view : rows_)
+        if (view.entry && view.row->name() == name) fillRow(view, true);
+}
+
 bool GuiWindow::moveFocus(int direction) {
     RowView* focused = rowOfWidget(gtk_root_get_focus(GTK_ROOT(window_)));
     if (!focused) return false;
@@ -673,6 +727,17 @@ gboolean GuiWindow::onKey(void*, unsigned keyval, unsigned, int state, gpointer 
 
 bool GuiWindow::handleKey(unsigned keyval, bool alt) {
     if (dialog_) return false;
+    if (RowView* focused = rowOfWidget(gtk_root_get_focus(GTK_ROOT(window_)));
+        focused && focused->entry) {
+        // In a text field Esc drops what was typed before it goes back, and Delete is the
+        // field's own.
+        GtkEditable* entry = GTK_EDITABLE(focused->widget);
+        if (keyval == GDK_KEY_Escape && focused->entryText != gtk_editable_get_text(entry)) {
+            fillRow(*focused, true);
+            return true;
+        }
+        if (keyval == GDK_KEY_Delete || keyval == GDK_KEY_KP_Delete) return false;
+    }
     if (keyval == GDK_KEY_Escape || (alt && keyval == GDK_KEY_Left)) {
         navigator_.goBack();
         refresh();

@@ -51,6 +51,9 @@ class GuiWindow {
     bool handleKey(unsigned keyval, bool alt);
     // The confirmation open now, or null.
     GtkWidget* openDialog() const { return dialog_; }
+    // Commits the text of a text entry row, as its apply button or Enter does: a refusal is the
+    // toast, and the row shows its value again.
+    void applyText(const std::shared_ptr<PSSpecifier>& row, const std::string& text);
     // The text of the last toast the window showed (a failed action, a log line).
     const std::string& lastMessage() const { return lastMessage_; }
 
@@ -63,6 +66,10 @@ class GuiWindow {
         GtkWidget* check = nullptr;
         GtkWidget* level = nullptr;
         std::string iconPath;
+        // A text entry row (AdwEntryRow): the text it was last given, so that what the user
+        // typed since is not overwritten by a reload.
+        bool entry = false;
+        std::string entryText;
     };
     struct PageState {
         std::weak_ptr<PSViewController> page;
@@ -80,8 +87,10 @@ class GuiWindow {
     void buildList(const PSSpecifierList& rows);
     void buildDatePage();
     bool updateRowsInPlace(const PSSpecifierList& rows);
-    void fillRow(RowView& view);
+    // Shows the row's texts; an entry the user has typed into keeps its text unless `force`.
+    void fillRow(RowView& view, bool force = false);
     GtkWidget* makeRow(const std::shared_ptr<PSSpecifier>& row);
+    GtkWidget* makeEntryRow(const std::shared_ptr<PSSpecifier>& row);
     void restoreFocus(const PageState& state);
     void fadeOut(const std::vector<std::shared_ptr<PSSpecifier>>& rows);
     void showMessage();
@@ -90,6 +99,7 @@ class GuiWindow {
     bool moveFocus(int direction);
 
     static void onRowActivated(GtkWidget* widget, gpointer self);
+    static void onEntryApplied(GtkWidget* entry, gpointer self);
     static void onContextClick(GtkGestureClick* click, int presses, double x, double y,
                                gpointer self);
     static void onContextDelete(GtkButton* button, gpointer self);

@@ -46,6 +46,7 @@ Json rowJSON(PSListController& page, PSSpecifier& row) {
     out["id"] = identifier.empty() ? Json() : Json(identifier);
     out["cellClass"] = textOrNull(row.stringProperty("cellClass"));
     if (auto level = row.level()) out["level"] = *level;
+    if (row.cellType() == PSEditTextCell) out["placeholder"] = row.placeholder();
     if (auto* choices = dynamic_cast<PSListItemsController*>(&page)) {
         if (row.cellType() == PSListItemCell) out["checked"] = choices->isItemChecked(row);
     }

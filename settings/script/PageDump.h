@@ -19,7 +19,8 @@ using Json = nlohmann::ordered_json;
 // {"class":C,"title":T,"left":B,"right":B,"rows":[R,...]}. A page that is no list page has no
 // rows. Asking for the rows builds the page when it has not been built yet.
 Json pageJSON(PSViewController& page);
-// A row; the items of a choice list add whether they are checked.
+// A row; the items of a choice list add whether they are checked, a text entry row its
+// placeholder.
 Json rowJSON(PSListController& page, PSSpecifier& row);
 
 // A plist value as JSON: strings, numbers, flags, arrays and dictionaries; nil is null.

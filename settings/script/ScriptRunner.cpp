@@ -94,6 +94,7 @@ const std::map<std::string, ScriptRunner::Command>& ScriptRunner::commands() {
         {"back", {A::None, &ScriptRunner::back}},
         {"swipe", {A::Required, &ScriptRunner::swipe}},
         {"delete", {A::Required, &ScriptRunner::deleteRow}},
+        {"type", {A::Required, &ScriptRunner::type}},
         {"advance", {A::Required, &ScriptRunner::advance}},
         {"sql", {A::Required, &ScriptRunner::sql}},
         {"log", {A::None, &ScriptRunner::log}},
@@ -233,6 +234,22 @@ void ScriptRunner::deleteRow(const std::string& name) {
     auto page = topListPage();
     NSIndexPath position = tablePositionOf(*page, name);
     page->tableView(page->table(), UITableViewCellEditingStyleDelete, position);
+}
+
+// "type NAME = TEXT": the text typed into a text entry row and committed. Names and texts may
+// hold spaces, so the first " = " divides them; nothing after it cancels, as an empty field does.
+void ScriptRunner::type(const std::string& argument) {
+    std::string name, text;
+    if (size_t at = argument.find(" = "); at != std::string::npos) {
+        name = argument.substr(0, at);
+        text = argument.substr(at + 3);
+    } else if (argument.ends_with(" =")) {
+        name = argument.substr(0, argument.size() - 2);
+    } else {
+        throw ScriptError("type takes NAME = TEXT, not " + inQuotes(argument));
+    }
+    auto page = topListPage();
+    commitEditText(rowNamed(*page, name), text);
 }
 
 void ScriptRunner::pick(const std::string& text) {

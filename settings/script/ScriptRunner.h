@@ -47,6 +47,7 @@ class ScriptRunner {
     void back(const std::string&);
     void swipe(const std::string& name);
     void deleteRow(const std::string& name);
+    void type(const std::string& nameAndText);
     void pick(const std::string& date);
     void advance(const std::string& seconds);
     void sql(const std::string& statement);

@@ -1,5 +1,7 @@
 #include "settings/terminal/TerminalController.h"
 
+#include <unicode/unistr.h>
+
 #include <algorithm>
 #include <chrono>
 #include <map>
@@ -42,6 +44,16 @@ std::vector<int> descending(std::vector<int> indices) {
 }
 
 }  // namespace
+
+std::string TerminalController::Editor::utf8(size_t from, size_t length) const {
+    std::u32string_view shown =
+        std::u32string_view(text).substr(std::min(from, text.size()), length);
+    std::string out;
+    icu::UnicodeString::fromUTF32(reinterpret_cast<const UChar32*>(shown.data()),
+                                  static_cast<int32_t>(shown.size()))
+        .toUTF8String(out);
+    return out;
+}
 
 double TerminalController::steadySeconds() {
     using namespace std::chrono;
@@ -106,6 +118,7 @@ TerminalController::PageState* TerminalController::currentState() {
 void TerminalController::handleKey(const TerminalKey& key) {
     if (key.kind == TerminalKey::Resize) return;  // the caller resizes with the new size
     clearMessage();
+    if (editor_) return handleEditorKey(key);
     if (prompt_) return answerPrompt(key);
     if (help_) {
         help_ = false;  // any key closes the help
@@ -196,8 +209,9 @@ void TerminalController::handleDateKey(const TerminalKey& key) {
 void TerminalController::handleHit(const Hit& hit) {
     clearMessage();
     // A click anywhere answers an open question with no and closes the help.
-    if (prompt_ || help_) {
+    if (prompt_ || help_ || editor_) {
         prompt_.reset();
+        editor_.reset();
         help_ = false;
         return;
     }
@@ -215,6 +229,47 @@ void TerminalController::handleHit(const Hit& hit) {
                 state->dateField = static_cast<DateField>(hit.index);
             return;
         case Hit::Nothing:
+            return;
+    }
+}
+
+void TerminalController::handleEditorKey(const TerminalKey& key) {
+    Editor& editor = *editor_;
+    std::u32string& text = editor.text;
+    switch (key.kind) {
+        case TerminalKey::Character:
+            // Control characters are no part of a figure; anything printable is.
+            if (key.character < 0x20 || key.character == 0x7f) return;
+            text.insert(editor.cursor++, 1, key.character);
+            return;
+        case TerminalKey::Backspace:
+            if (editor.cursor > 0) text.erase(--editor.cursor, 1);
+            return;
+        case TerminalKey::Delete:
+            if (editor.cursor < text.size()) text.erase(editor.cursor, 1);
+            return;
+        case TerminalKey::Left:
+            if (editor.cursor > 0) --editor.cursor;
+            return;
+        case TerminalKey::Right:
+            if (editor.cursor < text.size()) ++editor.cursor;
+            return;
+        case TerminalKey::Home:
+            editor.cursor = 0;
+            return;
+        case TerminalKey::End:
+            editor.cursor = text.size();
+            return;
+        case TerminalKey::Escape:
+            editor_.reset();
+            return;
+        case TerminalKey::Enter: {
+            // Closed first: the page the text goes to may rebuild itself or refuse it.
+            Editor done = std::move(*editor_);
+            editor_.reset();
+            return enterText(done.row, done.utf8());
+        }
+        default:
             return;
     }
 }
@@ -334,7 +389,13 @@ void TerminalController::refresh() {
 }
 
 void TerminalController::tapSelected() {
-    if (isSelectable(selectedLine_)) tap(lines_[static_cast<size_t>(selectedLine_)].row);
+    if (!isSelectable(selectedLine_)) return;
+    const auto& row = lines_[static_cast<size_t>(selectedLine_)].row;
+    // A text entry row opens the editor, empty: what is typed replaces the value.
+    if (row->cellType() == PSEditTextCell)
+        editor_ = Editor{row, {}, 0};
+    else
+        tap(row);
 }
 
 void TerminalController::askToDelete() {
@@ -368,6 +429,8 @@ void TerminalController::follow() {
 
     lines_.clear();
     selectedLine_ = -1;
+    // An editor belongs to a row of the page it was opened on.
+    if (editor_ && editor_->row->target() != page) editor_.reset();
     if (!page) return;
     PageState& state = stateOf(page);
     auto list = std::dynamic_pointer_cast<PSListController>(page);

@@ -40,6 +40,16 @@ class TerminalController : public PageNavigator {
         int index = 0;  // the line, or the date field
     };
 
+    // The one-line editor of a text entry row (PSEditTextCell), open at the bottom of the screen:
+    // the row, what is typed so far and the cursor, a position in `text`.
+    struct Editor {
+        std::shared_ptr<PSSpecifier> row;
+        std::u32string text;
+        size_t cursor = 0;
+        // The text as UTF-8, or `length` characters of it from `from`.
+        std::string utf8(size_t from = 0, size_t length = std::u32string::npos) const;
+    };
+
     // The part of the picked day that the up and down keys turn.
     using DateField = DatePart;
 
@@ -86,6 +96,8 @@ class TerminalController : public PageNavigator {
     bool isHelpShown() const { return help_; }
     // A question waiting for y or n.
     const std::optional<std::string>& prompt() const { return prompt_; }
+    // The editor of a text entry row, while one is open.
+    const std::optional<Editor>& editor() const { return editor_; }
 
   protected:
     // Follows the changes after the action and the queued work ran.
@@ -102,6 +114,7 @@ class TerminalController : public PageNavigator {
     void handleListKey(const TerminalKey& key);
     void handleDateKey(const TerminalKey& key);
     void answerPrompt(const TerminalKey& key);
+    void handleEditorKey(const TerminalKey& key);
 
     void moveSelection(int direction);
     void moveSelectionBy(int lines);
@@ -142,5 +155,6 @@ class TerminalController : public PageNavigator {
     bool help_ = false;
     bool quit_ = false;
     std::optional<std::string> prompt_;
+    std::optional<Editor> editor_;
     std::weak_ptr<PSSpecifier> pendingDelete_;
 };

@@ -173,7 +173,11 @@ void TerminalCurses::draw(const TerminalScreen& screen) {
                 else if (flags & A::Bar)
                     pair = kBarPair;
             } else {
-                if (flags & (A::Selected | A::Bar)) attributes |= A_REVERSE;
+                // Selected on the bar (the editor's cursor) stands out of the reversed bar.
+                if ((flags & A::Selected) && (flags & A::Bar))
+                    attributes |= A_UNDERLINE;
+                else if (flags & (A::Selected | A::Bar))
+                    attributes |= A_REVERSE;
                 if (flags & A::Changed) attributes |= A_BOLD | A_UNDERLINE;
             }
             if (flags & A::Bold) attributes |= A_BOLD;

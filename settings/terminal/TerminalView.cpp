@@ -51,6 +51,10 @@ const char* const kHelp[][2] = {
     {"s", "press the right button"},
     {"d  Delete", "delete the row"},
     {"", ""},
+    {"On a row that takes text:", ""},
+    {"Enter", "type a new value"},
+    {"Enter  Esc", "set it, cancel"},
+    {"", ""},
     {"On a date page:", ""},
     {"Left  Right", "choose day, month or year"},
     {"Up  Down", "change it"},
@@ -298,13 +302,16 @@ std::vector<std::string> TerminalView::hints(const TerminalController& controlle
         if (auto left = item.leftBarButtonItem()) out.push_back("Esc " + buttonText(*left));
     } else {
         out.push_back(glyph("↑↓ Move", "Up/Down Move"));
-        out.push_back("Enter Open");
+        int selected = controller.selectedLine();
+        bool typed =
+            selected >= 0 &&
+            controller.lines()[static_cast<size_t>(selected)].row->cellType() == PSEditTextCell;
+        out.push_back(typed ? "Enter Edit" : "Enter Open");
         if (item.leftBarButtonItem() || controller.backTitle())
             out.push_back(glyph("← Back", "Left Back"));
         if (auto right = item.rightBarButtonItem()) out.push_back("s " + buttonText(*right));
         // Delete is offered only on a row the page lets go of.
         auto list = std::dynamic_pointer_cast<PSListController>(page);
-        int selected = controller.selectedLine();
         if (list && selected >= 0) {
             auto path =
                 list->indexPathForIndex(controller.lines()[static_cast<size_t>(selected)].index);
@@ -322,6 +329,7 @@ void TerminalView::drawStatus(const TerminalController& controller, TerminalScre
     if (y <= 0) return;
     const int width = screen.columns();
     screen.addAttributes(y, 0, width, A::Bar);
+    if (const auto& editor = controller.editor()) return drawEditor(*editor, y, screen);
     if (controller.prompt()) {
         screen.write(y, 1, TerminalScreen::fitted(*controller.prompt(), width - 2, ellipsis()),
                      A::Bar | A::Bold);
@@ -342,6 +350,38 @@ void TerminalView::drawStatus(const TerminalController& controller, TerminalScre
     size_t from = 0;
     while (from + 1 < all.size() && TerminalScreen::width(joined(from)) > width - 2) ++from;
     screen.write(y, 1, TerminalScreen::fitted(joined(from), width - 2, ellipsis()), A::Bar);
+}
+
+void TerminalView::drawEditor(const TerminalController::Editor& editor, int y,
+                              TerminalScreen& screen) const {
+    const int width = screen.columns();
+    int x = 1, right = width - 1;
+    const std::string keys = "Enter Set  Esc Cancel";
+    const int keysWidth = TerminalScreen::width(keys);
+    // The keys at the right when they leave the text a reasonable room.
+    if (width - 2 - keysWidth - 2 >= 24) {
+        screen.write(y, right - keysWidth, keys, A::Bar | A::Dim);
+        right -= keysWidth + 2;
+    }
+    std::string label =
+        TerminalScreen::fitted(editor.row->name() + ": ", std::max(0, (right - x) / 2), ellipsis());
+    x += screen.write(y, x, label, A::Bar | A::Bold);
+    const int room = right - x;
+    if (room <= 0) return;
+    if (editor.text.empty()) {
+        screen.write(y, x, TerminalScreen::fitted(editor.row->placeholder(), room, ellipsis()),
+                     A::Bar | A::Dim);
+        screen.addAttributes(y, x, 1, A::Selected);
+        return;
+    }
+    // The text scrolls so that the cursor, one column after what comes before it, stays shown.
+    size_t from = 0;
+    while (from < editor.cursor &&
+           TerminalScreen::width(editor.utf8(from, editor.cursor - from)) > room - 1)
+        ++from;
+    int cursor = x + TerminalScreen::width(editor.utf8(from, editor.cursor - from));
+    screen.write(y, x, editor.utf8(from), A::Bar, room);
+    screen.addAttributes(y, cursor, 1, A::Selected);
 }
 
 void TerminalView::drawHelp(TerminalScreen& screen) const {

@@ -18,7 +18,9 @@ class UIBarButtonItem;
 //   them at the screen's width in points (one column is one character advance of the row font),
 //   "›" on rows that open a page and "✓" on the checked item of a choice list; a date page shows
 //   its picker's day, month and year instead, the selected field highlighted;
-// - a status line with the keys that work, a prompt or a message;
+// - a status line with the keys that work, a prompt or a message; while a text entry row is
+//   edited, the editor in its place: the row's name, the text with its cursor (the placeholder
+//   while empty) and the keys that end it;
 // - the help, over everything, when it is asked for.
 //
 // Without Unicode (a terminal that is not UTF-8) every glyph has a plain ASCII stand-in.
@@ -66,6 +68,7 @@ class TerminalView {
                   bool selected, int y, TerminalScreen& screen) const;
     void drawDatePage(const TerminalController& controller, TerminalScreen& screen) const;
     void drawStatus(const TerminalController& controller, TerminalScreen& screen) const;
+    void drawEditor(const TerminalController::Editor& editor, int y, TerminalScreen& screen) const;
     void drawHelp(TerminalScreen& screen) const;
 
     std::vector<std::string> hints(const TerminalController& controller) const;

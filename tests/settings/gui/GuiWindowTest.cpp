@@ -10,6 +10,8 @@
 #include "GuiFixture.h"
 #include "host/foundation/Clock.h"
 #include "host/messaging/CFNotificationCenter.h"
+#include "host/netpolicy/DataPlanStore.h"
+#include "host/netpolicy/DataSize.h"
 #include "host/preferences/PSViewController.h"
 #include "settings/gui/GuiRunLoopSource.h"
 #include "settings/gui/GuiSession.h"
@@ -317,4 +319,34 @@ TEST_F(GuiTest, AFailedActionIsShownAsAToast) {
     driver->window().navigator().pressRight();
     driver->window().refresh();
     EXPECT_EQ(driver->window().lastMessage(), "This page has no right button");
+}
+
+// A text row is an entry row whose apply commits: a refused size is the toast and the entry
+// shows the stored value again; a size is stored and shown as the page prints it.
+TEST_F(GuiTest, TextRowsCommitOnApplyAndARefusalPutsTheValueBack) {
+    const std::uint64_t MB = 1024 * 1024;
+    DataPlan plan;
+    plan.limit = 100 * MB;
+    std::string error;
+    ASSERT_TRUE(DataPlanStore::store(plan, &error)) << error;
+    driver->tap("Data plan");
+    auto entry = [&] { return driver->widget("row:Limit"); };
+    ASSERT_TRUE(entry() && ADW_IS_ENTRY_ROW(entry()));
+    EXPECT_STREQ(gtk_editable_get_text(GTK_EDITABLE(entry())), "100.00MB");
+
+    auto apply = [&](const char* text) {
+        gtk_editable_set_text(GTK_EDITABLE(entry()), text);
+        g_signal_emit_by_name(entry(), "apply");
+        driver->settle();
+    };
+    apply("7.5XB");
+    std::string badSize;
+    parseDataSize("7.5XB", &badSize);
+    EXPECT_EQ(driver->window().lastMessage(), badSize);
+    EXPECT_STREQ(gtk_editable_get_text(GTK_EDITABLE(entry())), "100.00MB");
+    EXPECT_EQ(DataPlanStore::plan(kCellularKind).value().limit, 100 * MB);
+
+    apply("7.5GB");
+    EXPECT_EQ(DataPlanStore::plan(kCellularKind).value().limit, 7680 * MB);
+    EXPECT_STREQ(gtk_editable_get_text(GTK_EDITABLE(entry())), "7.50GB");
 }

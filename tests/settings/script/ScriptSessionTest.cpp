@@ -13,6 +13,7 @@
 #include "host/foundation/SystemLog.h"
 #include "host/foundation/UsageString.h"
 #include "host/netpolicy/DataPlanStore.h"
+#include "host/netpolicy/DataSize.h"
 #include "settings/core/BundleCommandSession.h"
 #include "settings/script/ScriptSession.h"
 #include "support/QuietMainLoopTest.h"
@@ -85,7 +86,8 @@ TEST_F(ScriptSession, SettingsPageListsTheBundleEntries) {
 
 // The Data plan page in one world: a cellular plan (cycle day 1, 1GB, warning 50%) whose cycle
 // holds six applications' traffic, with an older cycle's traffic beside it. The page shows what
-// `bytarn plan` prints, and its choice rows write the plan, refusing a plan that is not sound.
+// `bytarn plan` prints; its choice and text rows write the plan, refusing text and plans that
+// `bytarn plan set` refuses, with its sentence, and changing nothing then.
 TEST_F(ScriptSession, DataPlanPageShowsThePlanAndSetsIt) {
     const std::uint64_t MB = 1024 * 1024;
     DataPlan plan;
@@ -109,13 +111,17 @@ TEST_F(ScriptSession, DataPlanPageShowsThePlanAndSetsIt) {
     script +=
         "open nowhere\nopen dataplan\ndump\n"
         "tap org.example.App0\ndump\nback\nback\nopen dataplan\n"
-        "tap Limit\ntap None\n"  // a percentage warning needs the limit
-        "dump\nback\n"
-        "tap Limit\ntap 100.00GB\ndump\n"
-        "tap Correction\ntap 700.00MB\ndump\n"  // the carrier's figure
-        "tap Cycle starts\ntap None\ndump\n";
+        "type Limit = none\n"  // a percentage warning needs the limit
+        "type Limit = 7.5XB\n"
+        "type Limit =\n"  // nothing typed: nothing happens
+        "dump\n"
+        "type Limit = 100 GB\ndump\n"
+        "type Used so far (carrier's figure) = 700MB\ndump\n"
+        "tap Plan\ntap One-off pack\ndump\n"
+        "type Starts = 2026-12-01\ntype Days = 0\ntype Days = 10\ndump\n"
+        "tap Plan\ntap None\ndump\n";
     auto result = run(script);
-    ASSERT_EQ(result.lines.size(), 8u) << result.errors;
+    ASSERT_EQ(result.lines.size(), 12u) << result.errors;
     EXPECT_EQ(result.lines[0],
               R"j({"error":"no page named \"nowhere\" (pages: bytarn, dataplan)"})j");
     EXPECT_FALSE(DataPlanStore::plan(kCellularKind)) << "None removed the stored plan";
@@ -148,10 +154,15 @@ TEST_F(ScriptSession, DataPlanPageShowsThePlanAndSetsIt) {
     EXPECT_EQ(value(page, "Used"), "685.00MB of 1.00GB, warning reached");
     EXPECT_DOUBLE_EQ(rowNamed(page, "Used")["level"].get<double>(), 685.0 / 1024);
     EXPECT_EQ(value(page, "Projected"), usageString(figures["projected"].get<std::uint64_t>()));
+    EXPECT_EQ(value(page, "Plan"), "Monthly");
     EXPECT_EQ(value(page, "Cycle starts"), "Day 1");
+    EXPECT_TRUE(rowNamed(page, "Starts").is_null()) << "a monthly plan has no pack's start";
     EXPECT_EQ(value(page, "Warning"), "50%");
-    EXPECT_EQ(value(page, "Limit"), "1.00GB");
-    EXPECT_EQ(value(page, "Correction"), "None");
+    Json limit = rowNamed(page, "Limit");
+    EXPECT_EQ(limit["cell"], 8) << "a text entry row";
+    EXPECT_EQ(limit["value"], "1.00GB");
+    EXPECT_EQ(limit["placeholder"], "10GB or none");
+    EXPECT_EQ(value(page, "Used so far (carrier's figure)"), "None");
     // The five that used most, most first, as `bytarn plan` names them; the sixth is left out.
     std::vector<std::string> top, expectedTop;
     for (const auto& row : page["rows"])
@@ -161,33 +172,51 @@ TEST_F(ScriptSession, DataPlanPageShowsThePlanAndSetsIt) {
     EXPECT_EQ(top.size(), 5u);
     EXPECT_EQ(value(page, "org.example.App0"), "300.00MB");
     EXPECT_TRUE(rowNamed(page, "Cellular: most used this cycle").is_object());
-    // No Wi-Fi plan: only its cycle can be chosen.
-    EXPECT_EQ(page["rows"].back()["name"], "Cycle starts");
+    // No Wi-Fi plan: only its kind of plan can be chosen.
+    EXPECT_EQ(page["rows"].back()["name"], "Plan");
     EXPECT_EQ(page["rows"].back()["value"], "None");
 
-    // Taking the limit from a percentage warning is refused, the plan kept, the list open.
     // A tap on an application opens its page in the Bytarn bundle, over the Bytarn page: two
     // steps back is the Settings list, where the page opens again.
     Json detail = Json::parse(result.lines[2]);
     EXPECT_EQ(detail["class"], "BytarnEntryController") << result.lines[2];
     EXPECT_EQ(detail["title"], "org.example.App0");
 
-    Json refused = Json::parse(result.lines[3]);
-    EXPECT_NE(refused.value("error", "").find("limit"), std::string::npos) << result.lines[3];
-    EXPECT_EQ(Json::parse(result.lines[4])["class"], "DataPlanChoiceController");
+    // Refused text says why in `bytarn plan set`'s words, and the plan stays as it was.
+    std::string badSize;
+    parseDataSize("7.5XB", &badSize);
+    EXPECT_EQ(result.lines[3], R"({"error":"a warning in percent needs a limit"})");
+    EXPECT_EQ(Json::parse(result.lines[4]).value("error", ""), badSize);
+    Json kept = Json::parse(result.lines[5]);
+    EXPECT_EQ(value(kept, "Limit"), "1.00GB");
+    EXPECT_EQ(value(kept, "Used"), "685.00MB of 1.00GB, warning reached");
 
-    Json raised = Json::parse(result.lines[5]);
-    EXPECT_EQ(raised["class"], "DataPlanController") << "a pick closes the list";
+    Json raised = Json::parse(result.lines[6]);
     EXPECT_EQ(value(raised, "Used"), "685.00MB of 100.00GB");
     EXPECT_EQ(value(raised, "Limit"), "100.00GB");
 
-    Json corrected = Json::parse(result.lines[6]);
+    // The carrier's figure makes used that figure, as `bytarn plan set --used` does.
+    Json corrected = Json::parse(result.lines[7]);
     EXPECT_EQ(value(corrected, "Used"), "700.00MB of 100.00GB");
-    EXPECT_EQ(value(corrected, "Correction"), "+15.00MB");
+    EXPECT_EQ(value(corrected, "Used so far (carrier's figure)"), "700.00MB");
 
-    Json cleared = Json::parse(result.lines[7]);
+    // A one-off pack from today for 30 days, its start and days then typed.
+    Json pack = Json::parse(result.lines[8]);
+    EXPECT_EQ(value(pack, "Plan"), "One-off pack");
+    EXPECT_TRUE(rowNamed(pack, "Cycle starts").is_null());
+    EXPECT_EQ(value(pack, "Starts"), "2026-12-06");
+    EXPECT_EQ(value(pack, "Days"), "30");
+    EXPECT_EQ(value(pack, "Cycle"), "Dec 6, 2026 – Jan 4, 2027");
+    EXPECT_EQ(result.lines[9],
+              R"({"error":"a pack of 0 days is not possible: give 1 to 3660 days"})");
+    Json typed = Json::parse(result.lines[10]);
+    EXPECT_EQ(value(typed, "Cycle"), "Dec 1, 2026 – Dec 10, 2026");
+    EXPECT_EQ(value(typed, "Days left"), "5");
+    EXPECT_EQ(value(typed, "Limit"), "100.00GB") << "the levels stay with the plan";
+
+    Json cleared = Json::parse(result.lines[11]);
     EXPECT_TRUE(rowNamed(cleared, "Used").is_null());
-    EXPECT_TRUE(rowNamed(cleared, "No plan: choose a cycle day").is_object());
+    EXPECT_TRUE(rowNamed(cleared, "No plan: choose one below").is_object());
 }
 
 TEST_F(ScriptSession, OpenShowsTheBundlePageOnAnEmptyDatabase) {

@@ -6,6 +6,7 @@
 #include "TerminalFixture.h"
 #include "host/foundation/Value.h"
 #include "host/netpolicy/DataPlanStore.h"
+#include "host/netpolicy/DataSize.h"
 
 namespace {
 
@@ -67,11 +68,14 @@ TEST_F(TerminalViewTest, SettingsPageAndTheBundlePageAt80Columns) {
 }
 
 // The Data plan page, second on the Settings list: the used row's level is a text bar just
-// before its value, filled to the share of the limit (48.45MB of 100MB: 10 of 20).
-TEST_F(TerminalViewTest, DataPlanUsedRowShowsALevelBar) {
+// before its value, filled to the share of the limit (48.45MB of 100MB: 10 of 20). Its text
+// rows open the editor on the status line: a bad size is refused with its sentence and nothing
+// changes, Esc cancels, a size is stored and shown; a pack's days are typed as well.
+TEST_F(TerminalViewTest, DataPlanUsedRowShowsALevelBarAndFiguresAreTyped) {
+    const std::uint64_t MB = 1024 * 1024;
     DataPlan plan;
     plan.cycleDay = 1;
-    plan.limit = 100 * 1024 * 1024;
+    plan.limit = 100 * MB;
     std::string error;
     ASSERT_TRUE(DataPlanStore::store(plan, &error)) << error;
     start();
@@ -83,6 +87,53 @@ TEST_F(TerminalViewTest, DataPlanUsedRowShowsALevelBar) {
               std::string::npos)
         << drawn.line(used);
     EXPECT_EQ(rowOf(drawn, "Projected") - used, 1) << render();
+
+    auto select = [&](const std::string& name) {
+        press("Home");
+        for (int i = 0; i < 40 && selectedName() != name; ++i) press("Down");
+        ASSERT_EQ(selectedName(), name) << render();
+    };
+    auto storedLimit = [] { return DataPlanStore::plan(kCellularKind).value().limit.value(); };
+    const int status = 23;
+    select("Limit");
+    EXPECT_NE(screen().line(status).find("Enter Edit"), std::string::npos);
+    press("Enter");
+    ASSERT_TRUE(controller->editor());
+    EXPECT_EQ(screen().line(status),
+              " Limit: 10GB or none                                      Enter Set  Esc Cancel");
+    std::string badSize;
+    parseDataSize("7.5XB", &badSize);
+    press("7.5XB Enter");
+    EXPECT_FALSE(controller->editor());
+    EXPECT_EQ(controller->message(), badSize);
+    EXPECT_EQ(screen().line(status).rfind(" \"7.5XB\" is not a size", 0), 0u) << "the message";
+    EXPECT_EQ(storedLimit(), 100 * MB);
+    press("Enter 9q Esc");
+    EXPECT_FALSE(controller->quitRequested()) << "q is typed, not a quit";
+    EXPECT_EQ(storedLimit(), 100 * MB);
+    // The cursor moves: 75GB becomes 7.5GB.
+    press("Enter 75GB Home Right . End");
+    TerminalScreen editing = screen();
+    EXPECT_EQ(editing.line(status).substr(0, 15), " Limit: 7.5GB  ");
+    EXPECT_TRUE(editing.cell(status, 13).attributes & A::Selected) << "the cursor after the text";
+    press("Enter");
+    EXPECT_EQ(storedLimit(), static_cast<std::uint64_t>(7.5 * 1024 * MB));
+    drawn = screen();
+    EXPECT_NE(drawn.line(rowOf(drawn, "Limit")).find("7.50GB"), std::string::npos) << render();
+    EXPECT_NE(drawn.line(rowOf(drawn, "Used")).find("48.45MB of 7.50GB"), std::string::npos);
+
+    // A pack: picked under Plan, its days typed.
+    select("Plan");
+    press("Enter");
+    select("One-off pack");
+    press("Enter");
+    select("Days");
+    press("Enter 10 Enter");
+    auto pack = DataPlanStore::plan(kCellularKind).value();
+    EXPECT_EQ(pack.period, DataPlan::Period::OneOff);
+    EXPECT_EQ(dayString(pack.start), "2026-12-06");
+    EXPECT_EQ(pack.days, 10);
+    EXPECT_EQ(pack.limit, static_cast<std::uint64_t>(7.5 * 1024 * MB));
 }
 
 TEST_F(TerminalViewTest, DetailPageOfAnApplication) {
