@@ -319,6 +319,37 @@ void KernelCounters::releaseUnusedPrograms(const std::vector<CounterReading>& re
     for (const auto& gone : leaving) bpf_map_delete_elem(programs, &gone);
 }
 
+RestrictionHooks KernelCounters::restrictionHooks() const {
+    RestrictionHooks hooks;
+    hooks.cellularLinks = bpf_map__fd(skeleton_->maps.cellular_links);
+    hooks.blockedCgroups = bpf_map__fd(skeleton_->maps.blocked_cgroups);
+    hooks.listedPrograms = bpf_map__fd(skeleton_->maps.listed_programs);
+    hooks.routes4 = bpf_map__fd(skeleton_->maps.routes4);
+    hooks.routes6 = bpf_map__fd(skeleton_->maps.routes6);
+    hooks.restrictionsOn = &skeleton_->bss->restrictions_on;
+    hooks.routesKnown = &skeleton_->bss->routes_known;
+    hooks.addressPrograms = {skeleton_->progs.refuse_connect4, skeleton_->progs.refuse_sendmsg4,
+                             skeleton_->progs.refuse_connect6, skeleton_->progs.refuse_sendmsg6};
+    hooks.cgroupFd = cgroupFd_;
+    return hooks;
+}
+
+std::vector<std::pair<uint16_t, std::string>> KernelCounters::programNumbers() const {
+    std::vector<std::pair<uint16_t, std::string>> numbers;
+    int fd = bpf_map__fd(skeleton_->maps.programs);
+    program_name name{}, next{};
+    bool first = true;
+    while (bpf_map_get_next_key(fd, first ? nullptr : &name, &next) == 0) {
+        first = false;
+        name = next;
+        uint16_t number = 0;
+        if (bpf_map_lookup_elem(fd, &name, &number) == 0 && number != 0)
+            numbers.emplace_back(number,
+                                 std::string(name.comm, strnlen(name.comm, sizeof name.comm)));
+    }
+    return numbers;
+}
+
 size_t KernelCounters::programsHeld() const {
     int programs = bpf_map__fd(skeleton_->maps.programs);
     size_t count = 0;
