@@ -282,11 +282,13 @@ bool TrafficServer::readFrom(Client& client) {
             client.input.erase(0, end + 1);
             if (!handleLine(client, line)) return false;
         }
-        if (client.input.size() > maxAnyLine) {
+        // Only a restriction line may be longer than an acknowledgement.
+        if (client.input.size() > maxAnyLine ||
+            (client.input.size() > maxLine && !isRestrictionLine(client.input))) {
             clientLog_.write(client.uid, "lines too long",
                              "client of uid " + std::to_string(client.uid) +
-                                 " sent a line longer than " + std::to_string(maxAnyLine) +
-                                 " bytes; closing its connection");
+                                 " sent a line too long (" + std::to_string(client.input.size()) +
+                                 " bytes without its end); closing its connection");
             refuse(client, "line too long");
             client.input.clear();
             return true;
@@ -300,7 +302,8 @@ bool TrafficServer::handleLine(Client& client, const std::string& line) {
         clientLog_.write(client.uid, "bad lines",
                          who + " sent \"" + printable(line, maxLine) +
                              "\", not \"ack EPOCH SEQ\"; closing its connection");
-        return false;
+        refuse(client, "not a line of the protocol");
+        return true;
     };
     // "interfaces" as the first line: the connection watches the interfaces and takes no deltas
     // (any it was sent before are not acknowledged, so they go to the next collector).
