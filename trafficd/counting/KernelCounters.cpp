@@ -322,12 +322,14 @@ void KernelCounters::releaseUnusedPrograms(const std::vector<CounterReading>& re
 RestrictionHooks KernelCounters::restrictionHooks() const {
     RestrictionHooks hooks;
     hooks.cellularLinks = bpf_map__fd(skeleton_->maps.cellular_links);
+    hooks.cellularLinksHigh = bpf_map__fd(skeleton_->maps.cellular_links_high);
     hooks.blockedCgroups = bpf_map__fd(skeleton_->maps.blocked_cgroups);
     hooks.listedPrograms = bpf_map__fd(skeleton_->maps.listed_programs);
     hooks.routes4 = bpf_map__fd(skeleton_->maps.routes4);
     hooks.routes6 = bpf_map__fd(skeleton_->maps.routes6);
     hooks.restrictionsOn = &skeleton_->bss->restrictions_on;
     hooks.routesKnown = &skeleton_->bss->routes_known;
+    hooks.generation = &skeleton_->bss->restriction_generation;
     hooks.addressPrograms = {skeleton_->progs.refuse_connect4, skeleton_->progs.refuse_sendmsg4,
                              skeleton_->progs.refuse_connect6, skeleton_->progs.refuse_sendmsg6};
     hooks.cgroupFd = cgroupFd_;

@@ -48,8 +48,10 @@ struct CounterReading {
 // switches, and the connect/sendmsg programs, attached by whoever enforces restrictions. The
 // packet hooks that drop are the counting programs themselves: a dropped packet is not counted.
 struct RestrictionHooks {
-    int cellularLinks = -1, blockedCgroups = -1, listedPrograms = -1, routes4 = -1, routes6 = -1;
+    int cellularLinks = -1, cellularLinksHigh = -1, blockedCgroups = -1, listedPrograms = -1,
+        routes4 = -1, routes6 = -1;
     volatile uint32_t* restrictionsOn = nullptr;  // 0: no packet looks at the maps
+    volatile uint32_t* generation = nullptr;      // moved on when the blocked sockets change
     volatile uint32_t* routesKnown = nullptr;     // the route tries mirror the routing decision
     std::vector<bpf_program*> addressPrograms;    // connect4, sendmsg4, connect6, sendmsg6
     int cgroupFd = -1;                            // where the counters are attached

@@ -115,6 +115,11 @@ struct socket_origin {
     // holds a use of the program number. 0 = no creator (an origin found on a packet).
     __u64 creator;
     __u16 program;
+    // Whether the socket is kept off cellular links, as decided when restriction_generation
+    // last had the value in `decided`: a packet on a cellular link then reads it here rather
+    // than looking the socket's cgroup and program up again.
+    __u8 restricted;
+    __u32 decided;
     // Per direction, the slot of the last packet: interface << 32 | slot << 16 | generation's low
     // 16 bits, one 64-bit word so that packets on two CPUs never see half of another's; 0 = none.
     __u64 last_slot[2];
@@ -130,17 +135,27 @@ struct {
 // Restrictions, written by the helper (trafficd/restrictions/). While restrictions_on is 0 no
 // packet looks at the maps below: one load and a branch is all a packet pays.
 volatile __u32 restrictions_on = 0;
+// Moved on by the helper whenever it changes which sockets are kept off (never 0 once on).
+volatile __u32 restriction_generation = 0;
 // Whether the route tries mirror the routing decision (no policy routing rules beyond the
 // default ones): only then are connect() and sendto() refused early.
 volatile __u32 routes_known = 0;
 
-// The interfaces whose kind is cellular now (the helper's namespace), by number.
+// The interfaces whose kind is cellular now (the helper's namespace), by number: 1 in the array
+// below BYTARN_LINK_ARRAY, present in the hash from there on.
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, BYTARN_LINK_ARRAY);
+    __type(key, __u32);
+    __type(value, __u8);
+} cellular_links SEC(".maps");
+
 struct {
     __uint(type, BPF_MAP_TYPE_HASH);
     __uint(max_entries, BYTARN_CELLULAR_LINKS_MAX);
     __type(key, __u32);
     __type(value, __u8);
-} cellular_links SEC(".maps");
+} cellular_links_high SEC(".maps");
 
 // Cgroups with sockets kept off cellular, and how (BYTARN_BLOCK_*).
 struct {
@@ -291,7 +306,11 @@ int forget_socket(struct bpf_sock *sk)
 
 static __always_inline int on_cellular(__u32 ifindex)
 {
-    return bpf_map_lookup_elem(&cellular_links, &ifindex) != 0;
+    if (ifindex < BYTARN_LINK_ARRAY) {
+        __u8 *cellular = bpf_map_lookup_elem(&cellular_links, &ifindex);
+        return cellular && *cellular;
+    }
+    return bpf_map_lookup_elem(&cellular_links_high, &ifindex) != 0;
 }
 
 // Whether a socket of this cgroup, created by this program, is kept off cellular links.
@@ -380,10 +399,17 @@ static __always_inline int count_packet(struct __sk_buff *skb, __u32 direction)
             if (helper_netns_cookie && origin->netns_cookie != helper_netns_cookie)
                 return 1;
             // Checked before counting: a packet dropped here is not counted.
-            if (restrictions_on && on_cellular(ifindex) &&
-                socket_restricted(origin->cgroup_id ? origin->cgroup_id : bpf_skb_cgroup_id(skb),
-                                  origin->program))
-                return 0;
+            if (restrictions_on && on_cellular(ifindex)) {
+                __u32 generation = restriction_generation;
+                if (origin->decided != generation) {
+                    origin->restricted = socket_restricted(
+                        origin->cgroup_id ? origin->cgroup_id : bpf_skb_cgroup_id(skb),
+                        origin->program);
+                    origin->decided = generation;
+                }
+                if (origin->restricted)
+                    return 0;
+            }
             __u64 last = origin->last_slot[direction & 1];
             if (last && (__u32)(last >> 32) == ifindex) {
                 __u32 slot = (last >> 16) & 0xffff;

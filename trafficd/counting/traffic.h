@@ -64,6 +64,9 @@ struct program_name {
 #define BYTARN_BLOCK_UNLISTED 3
 #define BYTARN_BLOCKED_CGROUPS_MAX 16384
 #define BYTARN_LISTED_PROGRAMS_MAX 65536
+// Interfaces numbered below this are looked up in an array (inlined by the kernel, on every
+// packet while something is restricted); higher numbers, rare, in a hash.
+#define BYTARN_LINK_ARRAY 4096
 #define BYTARN_CELLULAR_LINKS_MAX 1024
 #define BYTARN_CELLULAR_ROUTES_MAX 16384
 

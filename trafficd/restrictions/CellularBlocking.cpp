@@ -145,6 +145,8 @@ void CellularBlocking::update(const RestrictionPolicy& policy, CgroupDirectory& 
         if (usable) *hooks_.routesKnown = 1;
     }
     writeSockets(blockedSockets(policy, cgroups.known(), programs, cgroups.countedRoot()));
+    // A socket's storage starts with decided 0: never the generation of a decision.
+    if (*hooks_.generation == 0) *hooks_.generation = 1;
     *hooks_.restrictionsOn = 1;
     on_ = true;
 }
@@ -172,6 +174,8 @@ void CellularBlocking::writeSockets(const BlockedSockets& wanted) {
             listed_program key{id, number, 0};
             bpf_map_delete_elem(hooks_.listedPrograms, &key);
         }
+    // Sockets decided before look again on their next packet.
+    *hooks_.generation = *hooks_.generation + 1 == 0 ? 1 : *hooks_.generation + 1;
     if (full && !std::exchange(fullLogged_, true))
         logLine(std::string("the kernel's table of restricted cgroups is full (") +
                 std::strerror(errno) + "); some restricted applications reach cellular links");
@@ -179,17 +183,20 @@ void CellularBlocking::writeSockets(const BlockedSockets& wanted) {
 }
 
 void CellularBlocking::writeLinks(const std::set<unsigned>& wanted) {
-    uint8_t yes = 1;
+    auto set = [&](unsigned ifindex, bool cellular) {
+        uint32_t key = ifindex;
+        uint8_t value = cellular;
+        if (ifindex < BYTARN_LINK_ARRAY)
+            bpf_map_update_elem(hooks_.cellularLinks, &key, &value, BPF_ANY);
+        else if (cellular)
+            bpf_map_update_elem(hooks_.cellularLinksHigh, &key, &value, BPF_ANY);
+        else
+            bpf_map_delete_elem(hooks_.cellularLinksHigh, &key);
+    };
     for (unsigned ifindex : wanted)
-        if (!cellular_.contains(ifindex)) {
-            uint32_t key = ifindex;
-            bpf_map_update_elem(hooks_.cellularLinks, &key, &yes, BPF_ANY);
-        }
+        if (!cellular_.contains(ifindex)) set(ifindex, true);
     for (unsigned ifindex : cellular_)
-        if (!wanted.contains(ifindex)) {
-            uint32_t key = ifindex;
-            bpf_map_delete_elem(hooks_.cellularLinks, &key);
-        }
+        if (!wanted.contains(ifindex)) set(ifindex, false);
     cellular_ = wanted;
 }
 

@@ -9,7 +9,9 @@ namespace bytarn::trafficd {
 std::optional<std::string> RestrictionPolicy::apply(uid_t uid, const RestrictionLine& line,
                                                     Outcome* outcome) {
     Outcome result;
-    auto quoted = "\"" + printable(line.app, 80) + "\"";
+    // Appended, not "\"" + ...: g++ 12 warns wrongly (-Wrestrict) on a literal plus a temporary.
+    std::string quoted(1, '"');
+    quoted.append(printable(line.app, 80)).push_back('"');
     auto& set = sets_[uid];
     bool named = line.verb != RestrictionVerb::clear && line.verb != RestrictionVerb::pause &&
                  line.verb != RestrictionVerb::resume;

@@ -52,11 +52,11 @@ std::optional<RestrictionLine> parseRestrictionLine(std::string_view line, std::
     if (!keyword) return refuse("unknown keyword");
     if (!keyword->takesApp) {
         if (line.size() != keyword->word.size())
-            return refuse("\"" + std::string(keyword->word) + "\" takes nothing after it");
+            return refuse(std::string(keyword->word) + " takes nothing after it");
         return RestrictionLine{keyword->verb, {}};
     }
     if (line.size() < keyword->word.size() + 2)
-        return refuse("\"" + std::string(keyword->word) + "\" needs one space and a name");
+        return refuse(std::string(keyword->word) + " needs one space and a name");
     return RestrictionLine{keyword->verb, std::string(line.substr(keyword->word.size() + 1))};
 }
 
