@@ -22,26 +22,37 @@ namespace bytarn::trafficd {
 BlockedSockets blockedSockets(const RestrictionPolicy& policy,
                               const std::vector<std::pair<uint64_t, std::string>>& cgroups,
                               const std::vector<std::pair<uint16_t, std::string>>& programs,
-                              std::string_view countedRoot) {
+                              std::string_view countedRoot, CgroupNamesCache* cache) {
     BlockedSockets blocked;
     if (!policy.restrictsAnything()) return blocked;
     // Names as the views send them, so that a line names exactly what the user sees.
     std::unordered_map<std::string, std::vector<uint16_t>> programsByName;
     for (const auto& [number, comm] : programs)
         programsByName[unreservedName(cleanApplicationName(comm))].push_back(number);
+    CgroupNamesCache local;
+    if (!cache) cache = &local;
+    CgroupNamesCache seen;
     for (const auto& [id, path] : cgroups) {
-        // Any program's name shows whether the cgroup goes by its programs' names.
-        auto probe = identifyCgroup(path, "p", countedRoot);
-        auto set = policy.sets().find(probe.owner.value_or(0));
+        auto known = cache->find(id);
+        if (known == cache->end() || known->second.path != path) {
+            // Any program's name shows whether the cgroup goes by its programs' names; with
+            // none, its name for sockets of no known program.
+            auto probe = identifyCgroup(path, "p", countedRoot);
+            auto unnamed = identifyCgroup(path, "", countedRoot);
+            known = cache
+                        ->insert_or_assign(id, CgroupNames{path, probe.owner, probe.byProgram,
+                                                           unreservedName(unnamed.app)})
+                        .first;
+        }
+        const auto& names = seen.emplace(id, known->second).first->second;
+        auto set = policy.sets().find(names.owner.value_or(0));
         if (set == policy.sets().end()) continue;
         const auto& [restricted, exempt, paused] = set->second;
-        if (!probe.byProgram) {
-            if (policy.keepsOffCellular(probe.owner, unreservedName(probe.app)))
+        if (!names.byProgram) {
+            if (policy.keepsOffCellular(names.owner, names.app))
                 blocked.cgroups[id] = BYTARN_BLOCK_ALL;
             continue;
         }
-        // Sockets of no known program go by the unit's name.
-        auto unnamed = unreservedName(identifyCgroup(path, "", countedRoot).app);
         auto list = [&](const std::string& name) {
             if (auto numbers = programsByName.find(name); numbers != programsByName.end())
                 for (auto number : numbers->second) blocked.programs.emplace(id, number);
@@ -52,14 +63,16 @@ BlockedSockets blockedSockets(const RestrictionPolicy& policy,
             blocked.cgroups[id] = BYTARN_BLOCK_UNLISTED;
             for (const auto& name : exempt)
                 if (!restricted.contains(name)) list(name);
-            if (!policy.keepsOffCellular(probe.owner, unnamed)) blocked.programs.emplace(id, 0);
+            if (!policy.keepsOffCellular(names.owner, names.app)) blocked.programs.emplace(id, 0);
             continue;
         }
         size_t before = blocked.programs.size();
         for (const auto& name : restricted) list(name);
-        if (restricted.contains(unnamed)) blocked.programs.emplace(id, 0);
+        if (restricted.contains(names.app)) blocked.programs.emplace(id, 0);
         if (blocked.programs.size() > before) blocked.cgroups[id] = BYTARN_BLOCK_LISTED;
     }
+    // Cgroups no longer known leave the cache.
+    if (cache != &local) *cache = std::move(seen);
     return blocked;
 }
 
@@ -144,7 +157,7 @@ void CellularBlocking::update(const RestrictionPolicy& policy, CgroupDirectory& 
         writeRoutes(wanted);
         if (usable) *hooks_.routesKnown = 1;
     }
-    writeSockets(blockedSockets(policy, cgroups.known(), programs, cgroups.countedRoot()));
+    writeSockets(blockedSockets(policy, cgroups.known(), programs, cgroups.countedRoot(), &names_));
     // A socket's storage starts with decided 0: never the generation of a decision.
     if (*hooks_.generation == 0) *hooks_.generation = 1;
     *hooks_.restrictionsOn = 1;

@@ -11,10 +11,12 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -38,10 +40,22 @@ struct BlockedSockets {
 // unit is blocked whole when its name is kept off; a cgroup named by its programs (no
 // application unit) is blocked per program: the programs whose names are restricted, or while
 // paused every program but the exempt ones (program 0, unknown, goes by the unit's name).
+// What a cgroup's path says about its names: owner, whether it goes by its programs' names, its
+// name when it does not (or when its program is unknown).
+struct CgroupNames {
+    std::string path;
+    std::optional<uid_t> owner;
+    bool byProgram = false;
+    std::string app;
+};
+using CgroupNamesCache = std::unordered_map<uint64_t, CgroupNames>;
+
+// `cache` (may be null) keeps each cgroup's names from one call to the next: the helper calls
+// this on every new cgroup, and a path is read once.
 BlockedSockets blockedSockets(const RestrictionPolicy& policy,
                               const std::vector<std::pair<uint64_t, std::string>>& cgroups,
                               const std::vector<std::pair<uint16_t, std::string>>& programs,
-                              std::string_view countedRoot);
+                              std::string_view countedRoot, CgroupNamesCache* cache = nullptr);
 
 // The route tries' entries: (family, prefix, length) -> whether the route's interfaces are all
 // cellular. Main-table routes by lowest metric, local-table routes (this machine's own
@@ -87,6 +101,7 @@ class CellularBlocking {
     BlockedSockets sockets_;
     std::set<unsigned> cellular_;
     std::map<RouteEntry, bool> routes_;
+    CgroupNamesCache names_;
     bool on_ = false;
     bool fullLogged_ = false;
 };

@@ -144,6 +144,17 @@ TEST(TrafficdRestrictions, EachUsersLinesReachOnlyItsOwnCgroups) {
               (Blocked{{{10, BYTARN_BLOCK_ALL}, {12, BYTARN_BLOCK_UNLISTED}}, {}}));
     // Root's pause: its own slice (none here) and every system service.
     EXPECT_EQ(blocked({{0, "pause"}}), (Blocked{{{13, BYTARN_BLOCK_ALL}}, {}}));
+
+    // The helper's cache of names: a path read once, read again when an id gets a new one.
+    RestrictionPolicy policy;
+    policy.apply(1000, line("restrict org.example.Mail"), nullptr);
+    CgroupNamesCache cache;
+    EXPECT_EQ(blockedSockets(policy, cgroups, programs, "/", &cache),
+              (Blocked{{{10, BYTARN_BLOCK_ALL}}, {}}));
+    auto moved = cgroups;
+    moved[0].second = "/user.slice/user-1000.slice/session-4.scope";  // id 10 gone, then reused
+    EXPECT_EQ(blockedSockets(policy, moved, programs, "/", &cache), Blocked{});
+    EXPECT_EQ(cache.size(), cgroups.size());
 }
 
 TEST(TrafficdRestrictions, OnlyRoutesWhollyOverCellularRefuseEarly) {
