@@ -9,6 +9,8 @@
 //   udp ADDRESS PORT SECONDS SIZE    SIZE-byte datagrams as fast as send() takes them
 //   short ADDRESS PORT COUNT BYTES   COUNT connections in turn, BYTES each, each closed cleanly
 //   tunnel TUN LOCAL REMOTE PORT     one end of a user-space VPN over UDP (see tunnelEnd)
+//   connects ADDRESS PORT COUNT      COUNT TCP connects in turn, each closed at once; the
+//                                    median time connect() took (established, or refused)
 //   churn PARENT COUNT ADDRESS PORT BYTES
 //                                    COUNT scopes made under PARENT in turn; in each a fresh
 //                                    process sends one BYTES datagram and exits; the scope is
@@ -27,6 +29,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -184,6 +187,34 @@ int sendShort(const char* address, const char* port, int count, size_t size) {
     return 0;
 }
 
+int sendConnects(const char* address, const char* port, int count) {
+    auto to = addressOf(address, port);
+    int refused = 0, established = 0;
+    std::vector<double> took;
+    for (int i = 0; i < count; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) fail("socket");
+        auto start = Clock::now();
+        int result = connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        took.push_back(secondsSince(start));
+        if (result == 0)
+            ++established;
+        else if (errno == EPERM)
+            ++refused;
+        else
+            fail("connect");
+        // Reset rather than close: no TIME_WAIT left behind for thousands of connections.
+        linger reset{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        close(fd);
+    }
+    // The median: a connect whose SYN waits for a retransmission would swamp a mean.
+    std::sort(took.begin(), took.end());
+    std::printf("{\"connects\":%d,\"established\":%d,\"refused\":%d,\"ns_per_connect\":%.1f}\n",
+                count, established, refused, took.empty() ? 0.0 : took[took.size() / 2] * 1e9);
+    return 0;
+}
+
 int churn(const std::string& parent, int count, const char* address, const char* port,
           size_t size) {
     auto to = addressOf(address, port);
@@ -251,10 +282,10 @@ int churn(const std::string& parent, int count, const char* address, const char*
 }
 
 [[noreturn]] void usage() {
-    std::fprintf(
-        stderr,
-        "usage: bytarn_traffic_sender [--netns NAME] [--cgroup DIR] [--linger SECONDS] "
-        "sink-tcp|sink-udp|tcp|udp|short|churn|tunnel ARGS... (see bench/TrafficSender.cpp)\n");
+    std::fprintf(stderr,
+                 "usage: bytarn_traffic_sender [--netns NAME] [--cgroup DIR] [--linger SECONDS] "
+                 "sink-tcp|sink-udp|tcp|udp|short|connects|churn|tunnel ARGS... (see "
+                 "bench/TrafficSender.cpp)\n");
     std::exit(2);
 }
 
@@ -302,6 +333,9 @@ int main(int argc, char** argv) {
         need(5);
         status = churn(rest[0], std::atoi(rest[1]), rest[2], rest[3],
                        std::strtoul(rest[4], nullptr, 10));
+    } else if (mode == "connects") {
+        need(3);
+        status = sendConnects(rest[0], rest[1], std::atoi(rest[2]));
     } else if (mode == "tunnel") {
         need(4);
         tunnelEnd(rest[0], rest[1], rest[2], rest[3]);

@@ -2,9 +2,13 @@
 // line is refused with a reason or read into a message whose fields keep their ranges, and an
 // accepted message, written out again, reads the same. And the names in those lines: each input
 // line, taken as a program's or a scope's name (which a user may choose freely), comes out of the
-// helper's cleaning as a name the collector counts, in a delta line it reads whole.
+// helper's cleaning as a name the collector counts, in a delta line it reads whole. And each
+// line as a client's restriction line to the helper: refused with a reason, or read within its
+// bound into a keyword and a name that write the same line again, which the policy takes only
+// as a clean name, within its bound, and logs without a control character.
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -12,8 +16,11 @@
 #include "collector/sources/RecordLineReader.h"
 #include "collector/sources/TrafficHelperLine.h"
 #include "fuzz/FuzzSupport.h"
+#include "trafficd/Log.h"
 #include "trafficd/cgroups/ApplicationName.h"
+#include "trafficd/restrictions/RestrictionPolicy.h"
 #include "trafficd/serving/LineFormat.h"
+#include "trafficd/serving/RestrictionLine.h"
 
 namespace {
 
@@ -111,16 +118,50 @@ void checkName(std::string_view name) {
         fail("the collector does not count a delta of a cleaned name", line);
 }
 
+void checkRestriction(std::string_view line, bytarn::trafficd::RestrictionPolicy& policy) {
+    namespace trafficd = bytarn::trafficd;
+    std::string error;
+    auto parsed = trafficd::parseRestrictionLine(line, &error);
+    if (!parsed) {
+        if (error.empty()) fail("a refused restriction line gave no reason", std::string(line));
+        return;
+    }
+    if (line.size() > trafficd::maxRestrictionLineBytes)
+        fail("a restriction line past the bound was read", std::string(line));
+    std::string again(trafficd::restrictionKeyword(parsed->verb));
+    if (!parsed->app.empty()) again += " " + parsed->app;
+    if (again != line) fail("a restriction line reads differently written out", again);
+    trafficd::RestrictionPolicy::Outcome outcome;
+    auto refusal = policy.apply(1000, *parsed, &outcome);
+    if (refusal) {
+        if (refusal->empty() || outcome.changed)
+            fail("a refused restriction changed something", "");
+        return;
+    }
+    bool named = !parsed->app.empty();
+    if (named && !trafficd::isCleanApplicationName(parsed->app))
+        fail("the policy took a name the helper never sends", parsed->app);
+    for (unsigned char c : outcome.summary)
+        if (c < 0x20 || c == 0x7f) fail("a restriction's log text keeps a control character", "");
+    size_t held = 0;
+    for (const auto& [uid, set] : policy.sets())
+        held = std::max(held, set.restricted.size() + set.exempt.size());
+    if (held > trafficd::RestrictionPolicy::maxNamesPerUid)
+        fail("a uid holds more names than its bound", "");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzSupport::resetForInput();
     std::string_view text = FuzzSupport::textOf(data, size);
+    bytarn::trafficd::RestrictionPolicy policy;  // one client's lines in order
     for (std::size_t at = 0; at <= text.size();) {
         std::size_t newline = text.find('\n', at);
         if (newline == std::string_view::npos) newline = text.size();
         check(text.substr(at, newline - at));
         checkName(text.substr(at, newline - at));
+        checkRestriction(text.substr(at, newline - at), policy);
         at = newline + 1;
     }
     return 0;

@@ -9,6 +9,9 @@
 #include "trafficd/counting/KernelCounters.h"
 #include "trafficd/networks/InterfaceKinds.h"
 #include "trafficd/networks/NetworkManagerDevices.h"
+#include "trafficd/networks/Routes.h"
+#include "trafficd/restrictions/CellularBlocking.h"
+#include "trafficd/restrictions/RestrictionPolicy.h"
 #include "trafficd/serving/DeltaLedger.h"
 #include "trafficd/serving/TrafficServer.h"
 
@@ -96,6 +99,35 @@ int runTrafficHelper(const HelperOptions& options) {
         ForwardCounters forwardCounters;  // without nf_tables: logged, and counts nothing
         ForwardAccounting forwardAccounting;
         TrafficServer server(TrafficServer::listeningSocket(options.socket), ledger);
+        // Restrictions live only here, in memory: when the helper stops or dies, its links go
+        // with its descriptors and nothing stays blocked.
+        RestrictionPolicy policy;
+        CellularBlocking blocking(counters.restrictionHooks());
+        std::vector<std::pair<uint16_t, std::string>> programs;
+        uint64_t cgroupsSeen = 0;
+        // reread: program names and routes too (each reading, a change of kinds, the first
+        // restriction); else only what the policy and the cgroups say.
+        auto enforce = [&](bool reread) {
+            if (!policy.restrictsAnything() && !blocking.restricting()) return;
+            if (!reread && cgroups.version() == cgroupsSeen && blocking.restricting()) return;
+            cgroupsSeen = cgroups.version();
+            std::optional<RoutingTables> routes;
+            if (reread && policy.restrictsAnything()) {
+                programs = counters.programNumbers();
+                routes = readRoutingTables();
+            }
+            blocking.update(policy, cgroups, programs, interfaces, routes ? &*routes : nullptr);
+        };
+        server.onRestriction([&](uid_t uid, const RestrictionLine& line) {
+            RestrictionPolicy::Outcome outcome;
+            if (auto refusal = policy.apply(uid, line, &outcome))
+                return TrafficServer::RestrictionAnswer{*refusal, {}};
+            if (outcome.changed) {
+                cgroupsSeen = ~uint64_t(0);  // the policy moved: look again
+                enforce(!blocking.restricting());
+            }
+            return TrafficServer::RestrictionAnswer{{}, outcome.summary};
+        });
         int signals = signalDescriptor();
         logLine("counting traffic of " + attach.string() + " (epoch " + ledger.epoch() + ")");
 
@@ -144,6 +176,7 @@ int runTrafficHelper(const HelperOptions& options) {
             present.merge(server.clientUids());
             for (const auto& [uid, bytes] : userViews(round, present)) ledger.add(uid, now, bytes);
             server.offerDeltas();
+            enforce(true);  // new program names, kinds, routes
         };
         for (;;) {
             auto set = server.pollSet();
@@ -170,8 +203,12 @@ int runTrafficHelper(const HelperOptions& options) {
                     takeReading();
                     followNetworkManager();
                     announceInterfaces();
+                    enforce(true);
                 }
-                if (set.size() > own + 2 && set[own + 2].revents) counters.drainEvents();
+                if (set.size() > own + 2 && set[own + 2].revents) {
+                    counters.drainEvents();
+                    enforce(false);  // a new cgroup named like a restricted application
+                }
                 set.resize(own);
                 if (server.clientsWaiting(set)) {
                     // A new client is told the interfaces as they are now.

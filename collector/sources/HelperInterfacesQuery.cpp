@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr std::int64_t kProtocolVersion = 2;
+constexpr std::int64_t kProtocolVersion = 3;
 // An interfaces message of a few hundred interfaces takes a fraction of it.
 constexpr std::size_t kMaxLineLength = 1 << 20;
 

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr std::int64_t kProtocolVersion = 2;
+constexpr std::int64_t kProtocolVersion = 3;
 
 int milliseconds(double seconds) {
     return std::max(1, static_cast<int>(seconds * 1000));

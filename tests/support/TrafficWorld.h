@@ -26,6 +26,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "trafficd/cgroups/CgroupDirectory.h"
@@ -214,10 +215,23 @@ class TrafficWorld {
 
     // Waits for a child of spawn() and forgets it; true when it exited with 0.
     bool reap(pid_t child) {
+        int status = waitFor(child);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    // Waits for a child of spawn() and forgets it; its wait status.
+    int waitFor(pid_t child) {
         int status = 0;
         waitpid(child, &status, 0);
         std::erase(children_, child);
-        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return status;
+    }
+
+    // SIGKILL to the helper startHelper() started: nothing of it may outlive it. True once it
+    // is gone.
+    bool killHelper() {
+        if (helper_ <= 0 || kill(helper_, SIGKILL) != 0) return false;
+        waitFor(std::exchange(helper_, 0));
+        return true;
     }
 
     // Starts bytarn-trafficd in the helper's namespace on the test's cgroup root with these
@@ -242,7 +256,7 @@ class TrafficWorld {
         for (auto& argument : argv) pointers.push_back(argument.data());
         pointers.push_back(nullptr);
         std::vector<std::string> variables = environment;
-        spawn([&] {
+        helper_ = spawn([&] {
             joinHelperNamespace();
             for (auto& variable : variables) putenv(variable.data());
             int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -286,6 +300,7 @@ class TrafficWorld {
 
   private:
     std::vector<pid_t> children_;
+    pid_t helper_ = 0;
     std::vector<std::string> namespaces_;
     bool netnsMade_ = false;
     bool ok_ = true;

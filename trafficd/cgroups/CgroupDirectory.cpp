@@ -42,6 +42,14 @@ void CgroupDirectory::learn(uint64_t id, std::string path) {
         path.erase(0, namespacePrefix_->size());
     }
     paths_[id] = {std::move(path), round_};
+    ++version_;
+}
+
+std::vector<std::pair<uint64_t, std::string>> CgroupDirectory::known() const {
+    std::vector<std::pair<uint64_t, std::string>> all;
+    all.reserve(paths_.size());
+    for (const auto& [id, entry] : paths_) all.emplace_back(id, entry.path);
+    return all;
 }
 
 std::optional<size_t> CgroupDirectory::namespacePrefixOf(uint64_t id,
@@ -95,6 +103,7 @@ bool CgroupDirectory::exists(uint64_t id) const {
 
 void CgroupDirectory::scan() {
     // Cgroups may vanish while we walk: every error only skips the directory it concerns.
+    ++version_;
     std::vector<fs::path> pending{scanRoot_};
     struct stat status {};
     while (!pending.empty()) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 namespace bytarn::trafficd {
 
@@ -48,6 +50,12 @@ class CgroupDirectory {
 
     size_t size() const { return paths_.size(); }
 
+    // Every cgroup known now, by id and path (restrictions look for the ones they name).
+    std::vector<std::pair<uint64_t, std::string>> known() const;
+    // Grows whenever a cgroup is learnt or a scan ran: whoever keeps something per cgroup looks
+    // again only when it moved.
+    uint64_t version() const { return version_; }
+
     // The uids of the user-<UID>.slice directories in the counted root's user.slice now: the
     // users who have a view of the traffic whether or not a client of theirs is connected.
     std::set<uid_t> usersWithSlices() const;
@@ -68,6 +76,7 @@ class CgroupDirectory {
     std::unordered_map<uint64_t, Entry> paths_;
     bool scannedThisRound_ = false;
     uint64_t round_ = 0;
+    uint64_t version_ = 0;
     std::optional<std::string> namespacePrefix_;  // unknown until a cgroup matched
 };
 

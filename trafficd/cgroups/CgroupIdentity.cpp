@@ -146,7 +146,7 @@ bool isSystemdRunName(std::string_view name) {
 // over months of history. Without any unit (the root cgroup, a path not known) the traffic is
 // "system": a program's name alone could be a user's, and must not reach others as a system row.
 std::string systemServiceName(const std::vector<std::string_view>& components,
-                              std::string_view comm) {
+                              std::string_view comm, bool* byProgram) {
     for (auto component = components.rbegin(); component != components.rend(); ++component) {
         auto suffix = suffixOfProcessUnit(*component);
         if (!suffix) continue;
@@ -159,7 +159,10 @@ std::string systemServiceName(const std::vector<std::string_view>& components,
             return unit;
         }
         // Transient: the program, else the stem.
-        if (!comm.empty()) return std::string(comm);
+        if (!comm.empty()) {
+            *byProgram = true;
+            return std::string(comm);
+        }
         if (systemdRun) return "run";
         if (auto dash = unit.rfind('-'); dash != std::string::npos && dash > 0) unit.resize(dash);
         return unit;
@@ -186,7 +189,8 @@ CgroupIdentity identifyCgroup(std::string_view path, std::string_view comm,
     if (components.size() >= 2 && components[0] == "user.slice")
         identity.owner = uidOfUserSlice(components[1]);
     if (!identity.owner) {
-        identity.app = cleanApplicationName(systemServiceName(components, comm));
+        identity.app =
+            cleanApplicationName(systemServiceName(components, comm, &identity.byProgram));
         return identity;
     }
     // A user's own cgroups: the innermost application unit, else the program, else the
@@ -201,6 +205,7 @@ CgroupIdentity identifyCgroup(std::string_view path, std::string_view comm,
         identity.app = std::move(*app);
     } else if (!comm.empty()) {
         identity.app = std::string(comm);
+        identity.byProgram = true;
     } else if (auto dot = innermostUnit.rfind('.'); dot != std::string_view::npos && dot > 0) {
         identity.app = std::string(innermostUnit.substr(0, dot));
     } else {

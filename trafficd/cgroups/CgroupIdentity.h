@@ -21,6 +21,9 @@ struct CgroupIdentity {
     // The uid of the user-<UID>.slice directly under user.slice at the top of the counted
     // hierarchy; nullopt for every other cgroup (the system's).
     std::optional<uid_t> owner;
+    // Whether app is the program's name (no application unit names the cgroup, or a system
+    // service's transient unit): its other sockets may go by other names.
+    bool byProgram = false;
 };
 
 // The uid a "user-<UID>.slice" component names (systemd's spelling: decimal, no leading zero).

@@ -118,7 +118,19 @@ KernelCounters::KernelCounters(const std::filesystem::path& attachCgroup, NewCgr
         // The cgroup_mkdir program reads kernel structures through BTF relocations; without the
         // kernel's BTF it stays out and scans alone name cgroups.
         bool followCgroups = ::access("/sys/kernel/btf/vmlinux", R_OK) == 0;
-        for (;;) {
+        // The connect/sendmsg programs of restrictions and the sock_ops refinement are each
+        // left out by a kernel that refuses them, the rest loaded without: every combination
+        // is tried, both first. (The verifier refuses with EACCES too, so only the last try
+        // blames privileges.)
+        struct Attempt {
+            bool refuseAddresses, placeAccepted;
+        };
+        std::vector<Attempt> attempts{{true, placeAccepted}, {false, placeAccepted}};
+        if (placeAccepted) attempts.insert(attempts.end(), {{true, false}, {false, false}});
+        bool refuseAddresses = true;
+        for (size_t attempt = 0;; ++attempt) {
+            refuseAddresses = attempts[attempt].refuseAddresses;
+            placeAccepted = attempts[attempt].placeAccepted;
             skeleton_ = traffic_bpf__open();
             if (!skeleton_)
                 throw StartError(std::string("cannot open the embedded BPF object: ") +
@@ -130,20 +142,26 @@ KernelCounters::KernelCounters(const std::filesystem::path& attachCgroup, NewCgr
             skeleton_->rodata->bucket_name_share = shares.names;
             if (!followCgroups) bpf_program__set_autoload(skeleton_->progs.name_new_cgroup, false);
             bpf_program__set_autoload(skeleton_->progs.place_accepted_socket, placeAccepted);
+            for (auto* program :
+                 {skeleton_->progs.refuse_connect4, skeleton_->progs.refuse_sendmsg4,
+                  skeleton_->progs.refuse_connect6, skeleton_->progs.refuse_sendmsg6})
+                bpf_program__set_autoload(program, refuseAddresses);
             int error = traffic_bpf__load(skeleton_);
             if (error == 0) break;
-            if (!placeAccepted) {
+            traffic_bpf__destroy(skeleton_);
+            skeleton_ = nullptr;
+            if (error == -EPERM || attempt + 1 == attempts.size()) {
                 if (error == -EPERM || error == -EACCES) throw StartError(permissionHint);
                 throw StartError(std::string("the kernel refused the BPF programs (") +
                                  std::strerror(-error) +
                                  "); bytarn-trafficd needs Linux 6.1 or later with BPF enabled");
             }
-            // The verifier refuses with EACCES too: try once more without the refinement
-            // before blaming privileges.
-            traffic_bpf__destroy(skeleton_);
-            skeleton_ = nullptr;
-            placeAccepted = false;
         }
+        if (!refuseAddresses)
+            logLine(
+                "this kernel refused the cgroup connect/sendmsg programs: restricted "
+                "applications' connections over cellular links are dropped rather than refused "
+                "at once");
         // Said once the programs are in, so that a start that fails for want of privileges
         // does not blame the kernel first.
         if (!packetsKnowNetns)
@@ -317,6 +335,40 @@ void KernelCounters::releaseUnusedPrograms(const std::vector<CounterReading>& re
         }
     }
     for (const auto& gone : leaving) bpf_map_delete_elem(programs, &gone);
+}
+
+RestrictionHooks KernelCounters::restrictionHooks() const {
+    RestrictionHooks hooks;
+    hooks.cellularLinks = bpf_map__fd(skeleton_->maps.cellular_links);
+    hooks.cellularLinksHigh = bpf_map__fd(skeleton_->maps.cellular_links_high);
+    hooks.blockedCgroups = bpf_map__fd(skeleton_->maps.blocked_cgroups);
+    hooks.listedPrograms = bpf_map__fd(skeleton_->maps.listed_programs);
+    hooks.routes4 = bpf_map__fd(skeleton_->maps.routes4);
+    hooks.routes6 = bpf_map__fd(skeleton_->maps.routes6);
+    hooks.restrictionsOn = &skeleton_->bss->restrictions_on;
+    hooks.routesKnown = &skeleton_->bss->routes_known;
+    hooks.generation = &skeleton_->bss->restriction_generation;
+    for (auto* program : {skeleton_->progs.refuse_connect4, skeleton_->progs.refuse_sendmsg4,
+                          skeleton_->progs.refuse_connect6, skeleton_->progs.refuse_sendmsg6})
+        if (bpf_program__fd(program) >= 0) hooks.addressPrograms.push_back(program);
+    hooks.cgroupFd = cgroupFd_;
+    return hooks;
+}
+
+std::vector<std::pair<uint16_t, std::string>> KernelCounters::programNumbers() const {
+    std::vector<std::pair<uint16_t, std::string>> numbers;
+    int fd = bpf_map__fd(skeleton_->maps.programs);
+    program_name name{}, next{};
+    bool first = true;
+    while (bpf_map_get_next_key(fd, first ? nullptr : &name, &next) == 0) {
+        first = false;
+        name = next;
+        uint16_t number = 0;
+        if (bpf_map_lookup_elem(fd, &name, &number) == 0 && number != 0)
+            numbers.emplace_back(number,
+                                 std::string(name.comm, strnlen(name.comm, sizeof name.comm)));
+    }
+    return numbers;
 }
 
 size_t KernelCounters::programsHeld() const {

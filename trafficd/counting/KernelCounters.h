@@ -14,6 +14,7 @@
 
 struct traffic_bpf;
 struct bpf_link;
+struct bpf_program;
 struct ring_buffer;
 
 namespace bytarn::trafficd {
@@ -41,6 +42,19 @@ struct CounterReading {
     traffic_key key;
     uint64_t bytes;       // total since the entry was created, over all CPUs
     std::string program;  // the name of key.program; empty when unknown
+};
+
+// The restriction side of the kernel object (traffic.bpf.c): the maps the helper fills, its two
+// switches, and the connect/sendmsg programs, attached by whoever enforces restrictions. The
+// packet hooks that drop are the counting programs themselves: a dropped packet is not counted.
+struct RestrictionHooks {
+    int cellularLinks = -1, cellularLinksHigh = -1, blockedCgroups = -1, listedPrograms = -1,
+        routes4 = -1, routes6 = -1;
+    volatile uint32_t* restrictionsOn = nullptr;  // 0: no packet looks at the maps
+    volatile uint32_t* generation = nullptr;      // moved on when the blocked sockets change
+    volatile uint32_t* routesKnown = nullptr;     // the route tries mirror the routing decision
+    std::vector<bpf_program*> addressPrograms;    // connect4, sendmsg4, connect6, sendmsg6
+    int cgroupFd = -1;                            // where the counters are attached
 };
 
 class KernelCounters {
@@ -72,6 +86,10 @@ class KernelCounters {
     // back at the next reading, once no packet can still be counting into it, and its bucket's
     // share is refunded.
     void remove(const traffic_key& key);
+
+    RestrictionHooks restrictionHooks() const;
+    // Every program name the kernel has numbered now, by number.
+    std::vector<std::pair<uint16_t, std::string>> programNumbers() const;
 
     uint32_t programPassEvery = 10;
     // Program names the kernel holds now (tests, figures).

@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0
 // Kernel half of bytarn-trafficd: counts every packet of every socket per (cgroup, interface,
-// direction, creating program) and always lets it pass. All policy (names, kinds, users) lives
-// in user space; this file only counts.
+// direction, creating program). It drops a packet only for a restriction (an application kept
+// off cellular links), checked before counting so that a dropped packet is never counted, and
+// refuses connect() and sendto() for the same sockets where the route is known. All policy
+// (names, kinds, users, which cgroups are restricted) lives in user space; this file only
+// counts and looks up what the helper decided.
 #include <linux/bpf.h>
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_core_read.h>
+#include <bpf/bpf_endian.h>
 
 #include "traffic.h"
 
@@ -111,6 +115,11 @@ struct socket_origin {
     // holds a use of the program number. 0 = no creator (an origin found on a packet).
     __u64 creator;
     __u16 program;
+    // Whether the socket is kept off cellular links, as decided when restriction_generation
+    // last had the value in `decided`: a packet on a cellular link then reads it here rather
+    // than looking the socket's cgroup and program up again.
+    __u8 restricted;
+    __u32 decided;
     // Per direction, the slot of the last packet: interface << 32 | slot << 16 | generation's low
     // 16 bits, one 64-bit word so that packets on two CPUs never see half of another's; 0 = none.
     __u64 last_slot[2];
@@ -122,6 +131,63 @@ struct {
     __type(key, int);
     __type(value, struct socket_origin);
 } socket_origins SEC(".maps");
+
+// Restrictions, written by the helper (trafficd/restrictions/). While restrictions_on is 0 no
+// packet looks at the maps below: one load and a branch is all a packet pays.
+volatile __u32 restrictions_on = 0;
+// Moved on by the helper whenever it changes which sockets are kept off (never 0 once on).
+volatile __u32 restriction_generation = 0;
+// Whether the route tries mirror the routing decision (no policy routing rules beyond the
+// default ones): only then are connect() and sendto() refused early.
+volatile __u32 routes_known = 0;
+
+// The interfaces whose kind is cellular now (the helper's namespace), by number: 1 in the array
+// below BYTARN_LINK_ARRAY, present in the hash from there on.
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, BYTARN_LINK_ARRAY);
+    __type(key, __u32);
+    __type(value, __u8);
+} cellular_links SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, BYTARN_CELLULAR_LINKS_MAX);
+    __type(key, __u32);
+    __type(value, __u8);
+} cellular_links_high SEC(".maps");
+
+// Cgroups with sockets kept off cellular, and how (BYTARN_BLOCK_*).
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, BYTARN_BLOCKED_CGROUPS_MAX);
+    __type(key, __u64);
+    __type(value, __u8);
+} blocked_cgroups SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, BYTARN_LISTED_PROGRAMS_MAX);
+    __type(key, struct listed_program);
+    __type(value, __u8);
+} listed_programs SEC(".maps");
+
+// Routes of the main and local tables: prefix -> 1 when the route's interface is cellular.
+struct {
+    __uint(type, BPF_MAP_TYPE_LPM_TRIE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __uint(max_entries, BYTARN_CELLULAR_ROUTES_MAX);
+    __type(key, struct route_key4);
+    __type(value, __u8);
+} routes4 SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_LPM_TRIE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __uint(max_entries, BYTARN_CELLULAR_ROUTES_MAX);
+    __type(key, struct route_key6);
+    __type(value, __u8);
+} routes6 SEC(".maps");
 
 // New cgroups, so that a scope that is gone before the next reading still has a name.
 struct {
@@ -238,6 +304,28 @@ int forget_socket(struct bpf_sock *sk)
     return 1;
 }
 
+static __always_inline int on_cellular(__u32 ifindex)
+{
+    if (ifindex < BYTARN_LINK_ARRAY) {
+        __u8 *cellular = bpf_map_lookup_elem(&cellular_links, &ifindex);
+        return cellular && *cellular;
+    }
+    return bpf_map_lookup_elem(&cellular_links_high, &ifindex) != 0;
+}
+
+// Whether a socket of this cgroup, created by this program, is kept off cellular links.
+static __always_inline int socket_restricted(__u64 cgroup_id, __u16 program)
+{
+    __u8 *mode = bpf_map_lookup_elem(&blocked_cgroups, &cgroup_id);
+    if (!mode)
+        return 0;
+    if (*mode == BYTARN_BLOCK_ALL)
+        return 1;
+    struct listed_program key = {.cgroup_id = cgroup_id, .program = program};
+    int listed = bpf_map_lookup_elem(&listed_programs, &key) != 0;
+    return *mode == BYTARN_BLOCK_LISTED ? listed : !listed;
+}
+
 static __always_inline __u64 slot_memory(__u32 ifindex, __u32 slot, __u32 generation)
 {
     return (__u64)ifindex << 32 | (__u64)(slot & 0xffff) << 16 | (generation & 0xffff);
@@ -310,6 +398,18 @@ static __always_inline int count_packet(struct __sk_buff *skb, __u32 direction)
         if (origin) {
             if (helper_netns_cookie && origin->netns_cookie != helper_netns_cookie)
                 return 1;
+            // Checked before counting: a packet dropped here is not counted.
+            if (restrictions_on && on_cellular(ifindex)) {
+                __u32 generation = restriction_generation;
+                if (origin->decided != generation) {
+                    origin->restricted = socket_restricted(
+                        origin->cgroup_id ? origin->cgroup_id : bpf_skb_cgroup_id(skb),
+                        origin->program);
+                    origin->decided = generation;
+                }
+                if (origin->restricted)
+                    return 0;
+            }
             __u64 last = origin->last_slot[direction & 1];
             if (last && (__u32)(last >> 32) == ifindex) {
                 __u32 slot = (last >> 16) & 0xffff;
@@ -326,6 +426,10 @@ static __always_inline int count_packet(struct __sk_buff *skb, __u32 direction)
     }
     if (!key.cgroup_id)
         key.cgroup_id = bpf_skb_cgroup_id(skb);
+    // A packet of a socket with no origin (a request socket, an older socket): its cgroup, no
+    // program known.
+    if (!origin && restrictions_on && on_cellular(ifindex) && socket_restricted(key.cgroup_id, 0))
+        return 0;
     key.ifindex = ifindex;
     key.direction = direction;
 
@@ -378,6 +482,81 @@ SEC("cgroup_skb/egress")
 int count_egress(struct __sk_buff *skb)
 {
     return count_packet(skb, BYTARN_DIRECTION_OUT);
+}
+
+// connect() and sendto() of a restricted socket towards an address whose route leaves by a
+// cellular interface fail at once with EPERM, rather than their packets being dropped at the
+// hook (a TCP connect would wait for its retransmissions to time out). Where the route is not
+// known here (policy routing), the packets are dropped at the hooks above.
+static __always_inline int route_cellular4(__u32 address)
+{
+    struct route_key4 key = {.prefixlen = 32};
+    __builtin_memcpy(key.address, &address, 4);
+    __u8 *cellular = bpf_map_lookup_elem(&routes4, &key);
+    return cellular && *cellular;
+}
+
+// Whether the socket of this connect() or sendto() is kept off cellular, and its address leaves
+// by a cellular interface (the one it is bound to, else its route's).
+static __always_inline int refused(struct bpf_sock_addr *ctx, int v6)
+{
+    if (!restrictions_on)
+        return 0;
+    if (helper_netns_cookie && bpf_get_netns_cookie(ctx) != helper_netns_cookie)
+        return 0;
+    struct bpf_sock *sk = ctx->sk;
+    if (!sk)
+        return 0;
+    __u64 cgroup_id = 0;
+    __u16 program = 0;
+    struct socket_origin *origin = bpf_sk_storage_get(&socket_origins, sk, 0, 0);
+    if (origin) {
+        cgroup_id = origin->cgroup_id;
+        program = origin->program;
+    }
+    if (!cgroup_id)
+        cgroup_id = bpf_get_current_cgroup_id();
+    if (!socket_restricted(cgroup_id, program))
+        return 0;
+    __u32 bound = sk->bound_dev_if;
+    if (bound)
+        return on_cellular(bound);
+    if (!routes_known)
+        return 0;
+    if (!v6)
+        return route_cellular4(ctx->user_ip4);
+    __u32 words[4] = {ctx->user_ip6[0], ctx->user_ip6[1], ctx->user_ip6[2], ctx->user_ip6[3]};
+    // ::ffff:a.b.c.d, an IPv4 peer of a dual-stack socket: routed as IPv4.
+    if (words[0] == 0 && words[1] == 0 && words[2] == bpf_htonl(0xffff))
+        return route_cellular4(words[3]);
+    struct route_key6 key = {.prefixlen = 128};
+    __builtin_memcpy(key.address, words, 16);
+    __u8 *cellular = bpf_map_lookup_elem(&routes6, &key);
+    return cellular && *cellular;
+}
+
+SEC("cgroup/connect4")
+int refuse_connect4(struct bpf_sock_addr *ctx)
+{
+    return !refused(ctx, 0);
+}
+
+SEC("cgroup/sendmsg4")
+int refuse_sendmsg4(struct bpf_sock_addr *ctx)
+{
+    return !refused(ctx, 0);
+}
+
+SEC("cgroup/connect6")
+int refuse_connect6(struct bpf_sock_addr *ctx)
+{
+    return !refused(ctx, 1);
+}
+
+SEC("cgroup/sendmsg6")
+int refuse_sendmsg6(struct bpf_sock_addr *ctx)
+{
+    return !refused(ctx, 1);
 }
 
 // Just enough of the kernel's types for the cgroup_mkdir tracepoint; libbpf relocates the field

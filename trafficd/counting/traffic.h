@@ -55,6 +55,39 @@ struct program_name {
     char comm[BYTARN_COMM_LEN];
 };
 
+// Keeping restricted applications off cellular links (filled by trafficd/restrictions/). A
+// socket is kept off when its cgroup is in `blocked_cgroups` and the mode there says so for its
+// program: every socket (all), only those of the programs listed for that cgroup in
+// `listed_programs` (listed), or every socket but theirs (unlisted). Program 0: unknown.
+#define BYTARN_BLOCK_ALL 1
+#define BYTARN_BLOCK_LISTED 2
+#define BYTARN_BLOCK_UNLISTED 3
+#define BYTARN_BLOCKED_CGROUPS_MAX 16384
+#define BYTARN_LISTED_PROGRAMS_MAX 65536
+// Interfaces numbered below this are looked up in an array (inlined by the kernel, on every
+// packet while something is restricted); higher numbers, rare, in a hash.
+#define BYTARN_LINK_ARRAY 4096
+#define BYTARN_CELLULAR_LINKS_MAX 1024
+#define BYTARN_CELLULAR_ROUTES_MAX 16384
+
+struct listed_program {
+    __u64 cgroup_id;
+    __u32 program;
+    __u32 unused;  // zero
+};
+
+// Keys of the route tries: the helper mirrors the routes of the main and local tables, each
+// with whether its output interface is cellular, so that connect() and sendto() can be refused
+// where the route is known there.
+struct route_key4 {
+    __u32 prefixlen;
+    __u8 address[4];
+};
+struct route_key6 {
+    __u32 prefixlen;
+    __u8 address[16];
+};
+
 struct new_cgroup {
     __u64 id;
     char path[BYTARN_CGROUP_PATH_LEN];  // relative to the cgroup2 mount, starting with '/'

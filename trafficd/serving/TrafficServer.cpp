@@ -19,7 +19,9 @@ namespace bytarn::trafficd {
 
 namespace {
 
-constexpr size_t maxLine = 64;
+constexpr size_t maxLine = 64;  // an acknowledgement
+// Any line: the restriction lines are the longest.
+constexpr size_t maxAnyLine = maxRestrictionLineBytes;
 constexpr size_t outputHighWater = 64 * 1024;
 
 void setNonBlocking(int fd) {
@@ -205,7 +207,7 @@ void TrafficServer::accept() {
             ::close(fd);
             continue;
         }
-        Client client{fd, credentials.uid, {}, {}, 0, false};
+        Client client{fd, credentials.uid, {}, {}, 0, false, false, false, false, {}};
         // A client that asks for the interfaces only says so right after connecting: read it
         // now, so that it neither takes its uid's place nor is sent deltas.
         if (!readFrom(client)) {
@@ -213,7 +215,7 @@ void TrafficServer::accept() {
             continue;
         }
         auto hello = jsonLine({{"hello", "bytarn-trafficd"},
-                               {"version", 2},
+                               {"version", protocolVersion},
                                {"uid", client.uid},
                                {"epoch", ledger_.epoch()}});
         // A same-uid client that hung up since the last poll is closed now, not counted.
@@ -245,6 +247,9 @@ void TrafficServer::accept() {
                                  (client.watching ? " watching the interfaces" : "") +
                                  " connected (pid " + std::to_string(credentials.pid) + ")");
             client.output = hello + interfacesLine_ + client.output;
+            client.admitted = true;
+            for (const auto& line : std::exchange(client.pending, {}))
+                if (!client.closing) handleRestriction(client, line);
             fill(client);
         }
         auto& stored = clients_.emplace(fd, std::move(client)).first->second;
@@ -271,17 +276,22 @@ bool TrafficServer::readFrom(Client& client) {
         if (count < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
         if (client.closing) continue;  // only flushing the refusal
         client.input.append(buffer, count);
-        for (auto end = client.input.find('\n'); end != std::string::npos;
+        for (auto end = client.input.find('\n'); end != std::string::npos && !client.closing;
              end = client.input.find('\n')) {
             std::string line = client.input.substr(0, end);
             client.input.erase(0, end + 1);
             if (!handleLine(client, line)) return false;
         }
-        if (client.input.size() > maxLine) {
+        // Only a restriction line may be longer than an acknowledgement.
+        if (client.input.size() > maxAnyLine ||
+            (client.input.size() > maxLine && !isRestrictionLine(client.input))) {
             clientLog_.write(client.uid, "lines too long",
                              "client of uid " + std::to_string(client.uid) +
-                                 " sent a line longer than 64 bytes; closing its connection");
-            return false;
+                                 " sent a line too long (" + std::to_string(client.input.size()) +
+                                 " bytes without its end); closing its connection");
+            refuse(client, "line too long");
+            client.input.clear();
+            return true;
         }
     }
 }
@@ -292,7 +302,8 @@ bool TrafficServer::handleLine(Client& client, const std::string& line) {
         clientLog_.write(client.uid, "bad lines",
                          who + " sent \"" + printable(line, maxLine) +
                              "\", not \"ack EPOCH SEQ\"; closing its connection");
-        return false;
+        refuse(client, "not a line of the protocol");
+        return true;
     };
     // "interfaces" as the first line: the connection watches the interfaces and takes no deltas
     // (any it was sent before are not acknowledged, so they go to the next collector).
@@ -308,6 +319,7 @@ bool TrafficServer::handleLine(Client& client, const std::string& line) {
         return true;
     }
     client.spoke = true;
+    if (isRestrictionLine(line)) return handleRestriction(client, line);
     if (client.watching) return fail();
     if (line.size() > maxLine || !line.starts_with("ack ")) return fail();
     auto space = line.find(' ', 4);
@@ -324,6 +336,41 @@ bool TrafficServer::handleLine(Client& client, const std::string& line) {
     }
     fill(client);  // the window may have opened
     return true;
+}
+
+bool TrafficServer::handleRestriction(Client& client, const std::string& line) {
+    auto who = "client of uid " + std::to_string(client.uid);
+    if (!client.admitted) {
+        // Bounded by what one read takes: the socket's buffer at most.
+        client.pending.push_back(line);
+        return true;
+    }
+    std::string why;
+    auto parsed = parseRestrictionLine(line, &why);
+    if (parsed && client.watching)
+        why = "a connection that watches the interfaces restricts nothing";
+    if (parsed && why.empty()) {
+        auto answer = restrictionHandler_ ? restrictionHandler_(client.uid, *parsed)
+                                          : RestrictionAnswer{"restrictions are not enforced", {}};
+        why = answer.refusal;
+        if (why.empty()) {
+            if (!answer.change.empty())
+                clientLog_.write(client.uid, "restriction changes",
+                                 "uid " + std::to_string(client.uid) + " " + answer.change);
+            return true;
+        }
+    }
+    clientLog_.write(client.uid, "refused restriction lines",
+                     who + " sent \"" + printable(line, 80) + "\", refused: " + why +
+                         "; closing its connection");
+    refuse(client, why);
+    return true;
+}
+
+void TrafficServer::refuse(Client& client, const std::string& reason) {
+    // Said, then closed once written; what else it sends meanwhile is read and dropped.
+    client.output += jsonLine({{"error", reason}});
+    client.closing = true;
 }
 
 bool TrafficServer::writeTo(Client& client) {

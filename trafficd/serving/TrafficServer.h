@@ -4,10 +4,12 @@
 
 #include "trafficd/serving/ClientLog.h"
 #include "trafficd/serving/DeltaLedger.h"
+#include "trafficd/serving/RestrictionLine.h"
 
 #include <poll.h>
 #include <sys/types.h>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -23,6 +25,18 @@ class TrafficServer {
     // Connections of one uid that may watch the interfaces at once: each holds a descriptor of
     // the helper's, and any local user may open them.
     static constexpr size_t watchersPerUid = 4;
+
+    // The protocol's version, in the hello.
+    static constexpr int protocolVersion = 3;
+
+    // What became of a restriction line: a refusal (the connection is then closed), or what it
+    // changed, for the log (empty: nothing).
+    struct RestrictionAnswer {
+        std::string refusal, change;
+    };
+    // Applies a restriction line of a client's, with the client's uid (SO_PEERCRED).
+    using RestrictionHandler = std::function<RestrictionAnswer(uid_t, const RestrictionLine&)>;
+    void onRestriction(RestrictionHandler handler) { restrictionHandler_ = std::move(handler); }
 
     // Takes ownership of a listening socket.
     TrafficServer(int listenFd, DeltaLedger& ledger);
@@ -70,6 +84,10 @@ class TrafficServer {
         bool closing = false;   // close once output is written
         bool watching = false;  // asked for the interfaces only: no deltas, holds no uid's place
         bool spoke = false;     // has sent a line
+        // Accepted as its uid's client or watcher: restriction lines read before (right after
+        // connecting) wait until the connection is known not to be refused.
+        bool admitted = false;
+        std::vector<std::string> pending;
     };
 
     void accept();
@@ -77,6 +95,8 @@ class TrafficServer {
     bool readFrom(Client& client);  // false: close
     bool writeTo(Client& client);   // false: close
     bool handleLine(Client& client, const std::string& line);
+    bool handleRestriction(Client& client, const std::string& line);
+    void refuse(Client& client, const std::string& reason);
     void close(Client& client);
     size_t watchersOf(uid_t uid) const;
 
@@ -85,6 +105,7 @@ class TrafficServer {
     ClientLog clientLog_;            // every line a client causes goes through it
     std::map<int, Client> clients_;  // by fd
     std::string interfacesLine_;     // the current list, as sent
+    RestrictionHandler restrictionHandler_;
 };
 
 }  // namespace bytarn::trafficd

@@ -32,7 +32,7 @@ const char* const kOtherEpoch = "00000000000000ff";
 
 // The hello, and the interfaces that follow it (the collector has no use for them).
 std::string hello(const std::string& epoch = kEpoch) {
-    return R"({"hello":"bytarn-trafficd","version":2,"uid":)" + std::to_string(geteuid()) +
+    return R"({"hello":"bytarn-trafficd","version":3,"uid":)" + std::to_string(geteuid()) +
            R"(,"epoch":")" + epoch + "\"}\n" +
            R"({"interfaces":[{"name":"wlan0","index":3,"kind":"cellular","reason":"metered"}]})" +
            "\n";

@@ -187,3 +187,68 @@ TEST(TrafficdServer, ClientTextReachesTheLogOnlyAsPrintableText) {
     EXPECT_EQ(log.back(), "a\\x00b\\x09c\\x7f");
     EXPECT_EQ(printable("abc\x01", 3), "abc...");
 }
+
+// Restriction lines: applied with the client's own uid on a connection that takes deltas, in
+// order; anything the grammar or the policy refuses is answered with an error and closes the
+// connection; a watcher, or a second client refused its uid's place, changes nothing.
+TEST(TrafficdServer, RestrictionLinesReachThePolicyWithThePeersUidOrAreRefused) {
+    ServerFixture fixture;
+    std::vector<std::string> applied;
+    fixture.server.onRestriction([&](uid_t uid, const RestrictionLine& line) {
+        if (line.app == "refused") return TrafficServer::RestrictionAnswer{"not that one", {}};
+        applied.push_back(std::to_string(uid) + " " + std::string(restrictionKeyword(line.verb)) +
+                          (line.app.empty() ? "" : " " + line.app));
+        return TrafficServer::RestrictionAnswer{{}, "changed"};
+    });
+    // Said right after connecting, before the server accepted: applied once it is admitted.
+    int client = fixture.connectClient("clear\nrestrict org.example.Mail\n");
+    std::string hello = fixture.drain(client);
+    EXPECT_NE(hello.find("\"version\":3"), std::string::npos) << hello;
+    // A second client of the uid is refused its place; its lines change nothing.
+    int second = fixture.connectClient("restrict org.example.Second\n");
+    bool closed = false;
+    fixture.drain(second, &closed);
+    EXPECT_TRUE(closed);
+    close(second);
+    int watcher = fixture.connectClient("interfaces\nrestrict org.example.Watcher\n");
+    EXPECT_NE(fixture.drain(watcher, &closed).find("\"error\""), std::string::npos);
+    EXPECT_TRUE(closed);
+    close(watcher);
+    const std::string uid = std::to_string(getuid());
+    EXPECT_EQ(applied,
+              (std::vector<std::string>{uid + " clear", uid + " restrict org.example.Mail"}));
+
+    struct Line {
+        std::string text;
+        bool refused;
+    };
+    const Line lines[] = {
+        {"pause\nexempt org.example.Maps\n", false},
+        {"allow " + std::string(300, 'a') + "\n", false},  // long, within the bound
+        {"pause now\n", true},
+        {"restrict  org.example.Mail\n", false},  // the name " org..." is the policy's to refuse
+        {"restrict\n", true},
+        {"restrict \n", true},
+        {"restrict refused\n", true},
+        {"RESTRICT org.example.Mail\n", true},
+        {"restrict " + std::string(312, 'a') + "\n", true},  // 321 bytes
+        {"restrict " + std::string(400, 'a'), true},         // no end yet, already too long
+    };
+    for (const auto& line : lines) {
+        int fd = client >= 0 ? client : fixture.connectClient();
+        client = -1;
+        fixture.drain(fd);
+        ASSERT_EQ(send(fd, line.text.data(), line.text.size(), MSG_NOSIGNAL),
+                  ssize_t(line.text.size()));
+        std::string answer = fixture.drain(fd, &closed);
+        EXPECT_EQ(closed, line.refused) << line.text;
+        EXPECT_EQ(answer.find("\"error\"") != std::string::npos, line.refused)
+            << line.text << answer;
+        if (closed)
+            close(fd);
+        else
+            client = fd;
+    }
+    EXPECT_EQ(applied.size(), 6u);
+    if (client >= 0) close(client);
+}
