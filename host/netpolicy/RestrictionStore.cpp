@@ -73,15 +73,15 @@ bool change(const char* key, std::string_view app, bool present, std::string* er
 std::optional<std::string> nameProblem(std::string_view name) {
     // Quoted only once it is known to hold no control character.
     auto quoted = [&] { return "\"" + std::string(name) + "\""; };
-    if (name.empty()) return std::string("an application's identifier is not empty");
+    if (name.empty()) return std::string("an application's identifier cannot be empty");
     if (name.size() > kMaxNameBytes)
         return "an application's identifier has at most " + std::to_string(kMaxNameBytes) +
                " bytes, not " + std::to_string(name.size());
     if (!NSString::isValidUTF8(name))
-        return std::string("an application's identifier is valid UTF-8");
+        return std::string("an application's identifier is valid UTF-8, and this is not");
     for (unsigned char c : name)
         if (c < 0x20 || c == 0x7f)
-            return std::string("an application's identifier holds no control character");
+            return std::string("an application's identifier cannot hold a control character");
     if (name.find('/') != std::string_view::npos)
         return quoted() + " holds a '/', which no identifier has";
     if (name.front() == '.') return quoted() + " starts with '.', which no identifier does";
