@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "collector/MobileDataRestrictions.h"
 #include "collector/UsageCollector.h"
 #include "collector/UsageDatabase.h"
 #include "collector/alerts/PlanMonitor.h"
@@ -28,6 +29,9 @@ namespace {
 
 // How long the main thread sleeps at most when nothing is due; work and timers wake it sooner.
 constexpr double kLongestWait = 3600;
+// How often the loop looks for a change of the restrictions' file and, while mobile data is
+// paused, for a resume that another process wrote: one stat, and one small query while paused.
+constexpr double kFollowInterval = 1;
 
 // Set on the main thread only, by work that the signal thread or the bus threads queue.
 bool stopRequested = false;
@@ -190,6 +194,15 @@ int runCollectorDaemon(const CollectorDaemonOptions& options, std::ostream& err)
             PlanMonitor plans(std::move(alertOptions));
             std::uint64_t seenChanges = collector.changeCount();
 
+            // The user's restrictions of mobile data and the limit's pause, to the helper.
+            MobileDataRestrictions restrictions(
+                kernel ? MobileDataRestrictions::Sender([&kernel](const HelperRestrictions& set) {
+                    kernel->setRestrictions(set);
+                })
+                       : MobileDataRestrictions::Sender());
+            auto followTimer = NSTimer::scheduledTimerWithTimeInterval(
+                kFollowInterval, [](NSTimer&) {}, true);
+
             RunLoop& loop = RunLoop::main();
             while (true) {
                 loop.runUntilIdle();
@@ -197,10 +210,13 @@ int runCollectorDaemon(const CollectorDaemonOptions& options, std::ostream& err)
                 const std::uint64_t changes = collector.changeCount();
                 plans.check(changes != seenChanges);
                 seenChanges = changes;
+                plans.followPause();
+                restrictions.check(plans.mobileDataPaused());
                 loop.waitForWork(kLongestWait);
             }
 
             saveTimer->invalidate();
+            followTimer->invalidate();
             if (synthetic) synthetic->stop();
             if (reader) reader->stop();
             if (busLost) {

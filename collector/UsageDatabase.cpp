@@ -7,6 +7,7 @@
 
 #include "host/foundation/NSDateFormatter.h"
 #include "host/foundation/Paths.h"
+#include "host/netpolicy/PlanPause.h"
 
 namespace {
 
@@ -225,7 +226,8 @@ bool UsageDatabase::prepareSchema(std::string* error) {
     const int current = userVersion(db_);
     if (current > kSchemaVersion) return true;  // a later collector's file, left as it is
     if (current == kSchemaVersion && answers(db_, figuresQuery, kIndexFigures))
-        return execute(kTables, error) && execute(kIndex, error);
+        return execute(kTables, error) && execute(PlanPause::kTableSQL, error) &&
+               execute(kIndex, error);
 
     // One transaction: a migration that fails or is cut short leaves the file as it was, and the
     // next open starts it again. The version is read again under the write lock, in case another
@@ -237,7 +239,7 @@ bool UsageDatabase::prepareSchema(std::string* error) {
         if (error) *error = sqlite3_errmsg(db_);
     } else if (version <= kSchemaVersion) {
         // Schema 0's index goes first, so that the new one is built in the pages it frees.
-        done = execute(kTables, error) &&
+        done = execute(kTables, error) && execute(PlanPause::kTableSQL, error) &&
                (version == kSchemaVersion || execute(kRetiredIndex, error)) &&
                execute(kIndex, error) &&
                (version == kSchemaVersion ||

@@ -19,7 +19,8 @@ struct NSDate;
 // "yyyy-MM-dd". The covering index `usage_by_app` on (app, date, counters) serves the page's
 // date-range query for any period without a sort, and WAL journaling keeps that read-only query
 // from ever waiting on a write. Table `usage_saves` holds the mark of the collector's last
-// committed save, `plan_alerts` the plan alerts sent. The schema's version is the file's
+// committed save, `plan_alerts` the plan alerts sent, `plan_pauses` the pauses of mobile
+// data at the limit. The schema's version is the file's
 // user_version (see kSchemaVersion).
 class UsageDatabase {
   public:
@@ -29,10 +30,12 @@ class UsageDatabase {
     // The schema this collector makes, kept in PRAGMA user_version. 0: the index on (date, app)
     // of the first collectors (or a file made by hand). 1: the covering index in application
     // order with its planner figures in sqlite_stat1. 2: table `plan_alerts`, the plan alerts
-    // sent (collector/alerts/PlanAlerts). Opening a file of an older version migrates it in
-    // place, in one transaction; a later version's file is left as it is. Every version's
-    // `usage` table reads the same, so the page reads older and newer files alike.
-    static constexpr int kSchemaVersion = 2;
+    // sent (collector/alerts/PlanAlerts). 3: table `plan_pauses`, the pauses of mobile data at
+    // the cellular plan's limit (host/netpolicy/PlanPause, collector/alerts/LimitPause). Opening a
+    // file of an older version migrates it in place, in one transaction; a later version's file is
+    // left as it is. Every version's `usage` table reads the same, so the page reads older and
+    // newer files alike.
+    static constexpr int kSchemaVersion = 3;
 
     // How long a statement waits for another connection's lock before it fails.
     static constexpr int kDefaultBusyTimeoutMilliseconds = 5000;

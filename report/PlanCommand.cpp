@@ -10,6 +10,7 @@
 #include "host/foundation/CommandLine.h"
 #include "host/netpolicy/DataPlanStore.h"
 #include "host/netpolicy/DataSize.h"
+#include "host/netpolicy/PlanPause.h"
 #include "report/PlanUsage.h"
 #include "report/ReportFormats.h"
 
@@ -81,6 +82,7 @@ void describe(CLI::App& app, CLI::App& set, CLI::App& clear, Options& options) {
         "  bytarn plan set cellular --cycle-day 15 --used 3.2GB   (the carrier's figure)\n"
         "  bytarn plan set cellular --start 2026-12-01 --days 30 --limit 5GB   (a prepaid pack)\n"
         "  bytarn plan clear wifi\n"
+        "  bytarn plan resume cellular   (mobile data again until the next cycle)\n"
         "  bytarn plan --format json");
 }
 
@@ -165,6 +167,37 @@ int setPlan(const CLI::App& app, const Options& options, std::ostream& err) {
     return 0;
 }
 
+// Only the cellular plan's limit pauses anything; resuming when nothing is paused is no error
+// (the wanted state holds), so scripts may resume unconditionally.
+int resumeMobileData(const CLI::App& app, const Options& options, std::ostream& out,
+                     std::ostream& err) {
+    if (!isPlanKind(options.kind)) {
+        DataPlan unknown;
+        unknown.kind = options.kind;
+        return CommandLine::usageError(app, *validatePlan(unknown), err);
+    }
+    if (!PlanPause::pausesAtLimit(options.kind))
+        return CommandLine::usageError(app,
+                                       "the " + options.kind +
+                                           " plan's limit pauses nothing; only the cellular "
+                                           "plan's limit pauses mobile data",
+                                       err);
+    std::string error;
+    switch (PlanPause::resume(options.database.value_or(usageDatabasePath()), options.kind,
+                              Clock::now(), &error)) {
+        case PlanPause::ResumeResult::Resumed:
+            out << "Mobile data resumed; the limit does not pause it again this cycle\n";
+            return 0;
+        case PlanPause::ResumeResult::NotPaused:
+            out << "Mobile data is not paused; nothing to resume\n";
+            return 0;
+        case PlanPause::ResumeResult::Failed:
+            break;
+    }
+    err << "bytarn: cannot resume mobile data: " << error << "\n";
+    return 1;
+}
+
 }  // namespace
 
 int PlanCommand::run(const std::vector<std::string>& arguments, std::ostream& out,
@@ -176,7 +209,11 @@ int PlanCommand::run(const std::vector<std::string>& arguments, std::ostream& ou
         "Set the plan of a network kind: KIND (--cycle-day D | --start DATE --days N) "
         "[--limit SIZE] [--warning SIZE|PCT%] [--used SIZE]");
     CLI::App* clear = app.add_subcommand("clear", "Remove the plan of a network kind: KIND");
+    CLI::App* resume = app.add_subcommand(
+        "resume", "End the pause of mobile data that the cellular plan's limit began: KIND");
     describe(app, *set, *clear, options);
+    resume->add_option("KIND", options.kind, "cellular, the plan whose limit pauses")->required();
+    resume->fallthrough();
     if (auto status = CommandLine::parse(app, arguments, out, err)) return *status;
 
     if (set->parsed()) return setPlan(app, options, err);
@@ -192,6 +229,8 @@ int PlanCommand::run(const std::vector<std::string>& arguments, std::ostream& ou
         }
         return 0;
     }
+
+    if (resume->parsed()) return resumeMobileData(app, options, out, err);
 
     std::string error;
     auto plans =

@@ -142,9 +142,9 @@ int main(int argc, char** argv) {
     addSessionOptions(*ui, uiOptions, kNowOfInteractive);
     addPageOption(*ui, uiOptions);
 
-    // `bytarn report` and `bytarn plan`: the bundle's own commands. Their options, --help among
-    // them, pass through to them; the application keeps only those it applies before the bundle
-    // is loaded.
+    // `bytarn report`, `bytarn plan` and the restriction commands: the bundle's own commands. Their
+    // options, --help among them, pass through to them; the application keeps only those it applies
+    // before the bundle is loaded.
     struct BundleCommandLine {
         const char* name;
         const char* description;
@@ -156,7 +156,14 @@ int main(int argc, char** argv) {
          "Print usage history as a table, JSON, CSV or OpenMetrics (bytarn report --help)",
          {}},
         {"plan",
-         "Print, set or clear the data plans: cycle, limit, warning, used (bytarn plan --help)",
+         "Print, set or clear the data plans: cycle, limit, warning, used; resume mobile data "
+         "(bytarn plan --help)",
+         {}},
+        {"restrict", "Keep an application off mobile data (bytarn restrict --help)", {}},
+        {"allow", "Let an application use mobile data again (bytarn allow --help)", {}},
+        {"restrictions",
+         "Print the applications kept off mobile data, those always allowed, and the limit's "
+         "pause (bytarn restrictions --help)",
          {}},
     };
     for (auto& bundleCommand : bundleCommands) {
@@ -200,7 +207,8 @@ int main(int argc, char** argv) {
         "Options given before a subcommand apply to it as if given after it, where it does not "
         "give them itself:\n"
         "  bytarn --now 2026-12-06T12:00:00 report  is  bytarn report --now 2026-12-06T12:00:00\n"
-        "report and plan take only --now, --tz, --locale and --bundles; the collector options "
+        "report, plan, restrict, allow and restrictions take only --now, --tz, --locale and "
+        "--bundles; the collector options "
         "before them are refused; networks takes none of them.");
 
     if (auto status = CommandLine::parse(app, argc, argv, std::cout, std::cerr)) return *status;

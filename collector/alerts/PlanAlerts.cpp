@@ -11,6 +11,7 @@
 #include "host/foundation/Clock.h"
 #include "host/foundation/SystemLog.h"
 #include "host/foundation/UsageString.h"
+#include "host/netpolicy/PlanPause.h"
 
 namespace {
 
@@ -102,6 +103,12 @@ DesktopNotifications::Notification planAlertNotification(PlanAlert alert,
             notification.summary = data + ": limit reached";
             notification.body = used + " used this cycle; the limit is " + limit + ".";
             notification.urgency = DesktopNotifications::Urgency::Critical;
+            if (PlanPause::pausesAtLimit(status.kind)) {
+                notification.body +=
+                    " Mobile data is paused for the applications that are not always allowed "
+                    "until the next cycle.";
+                notification.actions.emplace_back("resume", "Resume");
+            }
             break;
         case PlanAlert::RapidUse: {
             notification.summary = data + " is going fast";
@@ -161,8 +168,12 @@ int PlanAlerts::update(const PlanAlertStatus& status) {
 
 void PlanAlerts::actionInvoked(std::uint32_t id, const std::string& action) {
     // Every client's notifications are numbered by the one service: only ours open the page.
-    if (!shown_.count(id) || (action != "open" && action != "default")) return;
-    open();
+    if (!shown_.count(id)) return;
+    if (action == "resume") {
+        if (options_.resume) options_.resume();
+    } else if (action == "open" || action == "default") {
+        open();
+    }
 }
 
 void PlanAlerts::open() {

@@ -36,7 +36,8 @@ using ByteFormatter = std::function<std::string(std::uint64_t)>;
 
 // The notification of one alert: clear English, sizes through `formatBytes`, the application by
 // its title (its identifier when it has no desktop entry), every text escaped for the body's
-// markup; and the actions that open the Data plan page.
+// markup; and the actions that open the Data plan page, and for a limit that pauses mobile data
+// (the cellular plan's) the action that resumes it.
 DesktopNotifications::Notification planAlertNotification(PlanAlert alert,
                                                          const PlanAlertStatus& status,
                                                          const ByteFormatter& formatBytes);
@@ -49,7 +50,8 @@ std::vector<std::string> dataPlanPageCommand();
 // restarts within the cycle does not send it again. An alert that could not be sent (no
 // notification service, no bus, the database unreadable) is not kept, and goes out at the next
 // update() that finds the service. Clicking the notification or its "Open Data plan" action runs
-// the open command. Used from the main thread, which must run the main run loop for the actions.
+// the open command, its "Resume" the resume handler. Used from the main thread, which must run the
+// main run loop for the actions.
 class PlanAlerts {
   public:
     struct Options {
@@ -58,6 +60,8 @@ class PlanAlerts {
         // Without one, sizes are printed as the pages print them (host usageString).
         ByteFormatter formatBytes;
         std::vector<std::string> openCommand = dataPlanPageCommand();
+        // What the cellular limit notification's "Resume" does: ends the pause of mobile data.
+        std::function<void()> resume;
     };
 
     explicit PlanAlerts(Options options);

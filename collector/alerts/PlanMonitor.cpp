@@ -22,7 +22,10 @@ PlanAlertStatus planAlertStatus(const DataPlan& plan, const PlanStatus& status) 
     return alert;
 }
 
-PlanMonitor::PlanMonitor(PlanAlerts::Options options) : options_(std::move(options)) {
+PlanMonitor::PlanMonitor(PlanAlerts::Options options)
+    : options_(std::move(options)), pause_(options_.databasePath) {
+    // The limit notification's "Resume".
+    if (!options_.resume) options_.resume = [this] { pause_.resume(Clock::now()); };
     readPlans();
     checkPlans();
 }
@@ -35,6 +38,10 @@ void PlanMonitor::check(bool usageChanged) {
     else if (!usageChanged)
         return;
     checkPlans();
+}
+
+void PlanMonitor::followPause() {
+    pause_.follow(Clock::now());
 }
 
 void PlanMonitor::readPlans() {
@@ -53,6 +60,7 @@ void PlanMonitor::readPlans() {
 
 void PlanMonitor::checkPlans() {
     const double now = Clock::now();
+    bool cellularLimit = false;
     for (const auto& plan : plans_) {
         // A plan without a warning or a limit has nothing to alert on.
         if (!plan.limit && !plan.warning) continue;
@@ -71,5 +79,10 @@ void PlanMonitor::checkPlans() {
         databaseProblemLogged_ = false;
         auto status = planStatus(plan, now, usage->bytesByDay, std::move(usage->applications));
         alerts_->update(planAlertStatus(plan, status));
+        if (plan.limit && PlanPause::pausesAtLimit(plan.kind)) {
+            cellularLimit = true;
+            pause_.update(status, now);
+        }
     }
+    if (!cellularLimit) pause_.noLimit();
 }

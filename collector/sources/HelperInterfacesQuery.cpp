@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr std::int64_t kProtocolVersion = 2;
 // An interfaces message of a few hundred interfaces takes a fraction of it.
 constexpr std::size_t kMaxLineLength = 1 << 20;
 
@@ -72,10 +71,10 @@ std::optional<TrafficHelperInterfaces> queryHelperInterfaces(const std::string& 
                 continue;
             }
             if (auto* hello = std::get_if<TrafficHelperHello>(&*message)) {
-                if (hello->version != kProtocolVersion) {
+                if (hello->version != kTrafficHelperProtocolVersion) {
                     fail(error, where + " speaks protocol version " +
                                     std::to_string(hello->version) + ", this bytarn version " +
-                                    std::to_string(kProtocolVersion));
+                                    std::to_string(kTrafficHelperProtocolVersion));
                     return std::nullopt;
                 }
                 greeted = true;

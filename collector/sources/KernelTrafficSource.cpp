@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr std::int64_t kProtocolVersion = 2;
-
 int milliseconds(double seconds) {
     return std::max(1, static_cast<int>(seconds * 1000));
 }
@@ -34,6 +32,8 @@ struct KernelTrafficSource::Connection {
     bool announced = false;            // "connected" is logged
     std::int64_t receivedSeq = 0;      // the highest seq of the epoch received on it
     std::int64_t acknowledgedSeq = 0;  // the highest seq acknowledged on it
+    std::string outgoing;              // lines queued for the helper, not yet taken by the socket
+    std::optional<HelperRestrictions> sentRestrictions;  // what the helper has of them
 };
 
 KernelTrafficSource::KernelTrafficSource(UsageCollector& collector, std::string socketPath,
@@ -71,6 +71,14 @@ void KernelTrafficSource::stop() {
     stopping_ = true;
     wake();
     if (thread_.joinable()) thread_.join();
+}
+
+void KernelTrafficSource::setRestrictions(HelperRestrictions restrictions) {
+    {
+        std::lock_guard lock(restrictionsMutex_);
+        restrictions_ = std::move(restrictions);
+    }
+    wake();
 }
 
 void KernelTrafficSource::wake() {
@@ -172,7 +180,8 @@ std::string KernelTrafficSource::serve(int fd) {
     bool skipping = false;  // inside a line that was too long, up to its end
     std::vector<char> buffer(64 * 1024);
     while (!stopping_) {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        const short events = connection.outgoing.empty() ? POLLIN : POLLIN | POLLOUT;
+        pollfd fds[2] = {{fd, events, 0}, {wakeFd_, POLLIN, 0}};
         // A helper that refuses does so right after its hello; "connected" is logged once the
         // connection has lasted a moment or brought a delta, so a refusal repeated at every
         // retry logs nothing new.
@@ -190,8 +199,10 @@ std::string KernelTrafficSource::serve(int fd) {
         if (fds[1].revents & POLLIN) {
             drainWake();
             acknowledge(connection);
+            sendRestrictions(connection);
             if (stopping_) break;
         }
+        if (fds[0].revents & POLLOUT) flush(connection);
         if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
         ssize_t count = recv(fd, buffer.data(), buffer.size(), 0);
         if (count < 0) {
@@ -248,13 +259,14 @@ std::optional<std::string> KernelTrafficSource::handleLine(Connection& connectio
             reject("a second hello");
             return std::nullopt;
         }
-        if (hello->version != kProtocolVersion)
+        if (hello->version != kTrafficHelperProtocolVersion)
             return "it speaks protocol version " + std::to_string(hello->version) +
-                   ", this collector version " + std::to_string(kProtocolVersion);
+                   ", this collector version " + std::to_string(kTrafficHelperProtocolVersion);
         if (hello->uid != static_cast<std::int64_t>(geteuid()))
             return "it serves uid " + std::to_string(hello->uid) + ", not this user's uid " +
                    std::to_string(geteuid());
         connection.epoch = hello->epoch;
+        sendRestrictions(connection);
         return std::nullopt;
     }
     if (std::holds_alternative<TrafficHelperInterfaces>(*message))
@@ -321,14 +333,32 @@ void KernelTrafficSource::acknowledge(Connection& connection) {
     // Only what this connection has received: the helper has no use for more.
     std::int64_t seq = std::min(committed->seq, connection.receivedSeq);
     if (seq <= connection.acknowledgedSeq) return;
-    std::string line = "ack " + committed->epoch + " " + std::to_string(seq) + "\n";
-    ssize_t sent = send(connection.fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent == static_cast<ssize_t>(line.size())) {
-        connection.acknowledgedSeq = seq;
-    } else if (sent > 0) {
-        // Half a line would garble the next one: start afresh on a new connection.
-        shutdown(connection.fd, SHUT_RDWR);
+    connection.outgoing += "ack " + committed->epoch + " " + std::to_string(seq) + "\n";
+    connection.acknowledgedSeq = seq;
+    flush(connection);
+}
+
+void KernelTrafficSource::sendRestrictions(Connection& connection) {
+    // Only to a helper whose hello said it takes them.
+    if (!connection.epoch) return;
+    HelperRestrictions wanted;
+    {
+        std::lock_guard lock(restrictionsMutex_);
+        wanted = restrictions_;
     }
-    // Otherwise (a full buffer, a broken connection) the next commit or delta tries again, or
-    // the reading side sees the end.
+    connection.outgoing += connection.sentRestrictions
+                               ? restrictionLines(*connection.sentRestrictions, wanted)
+                               : restrictionLinesOnConnecting(wanted);
+    connection.sentRestrictions = std::move(wanted);
+    flush(connection);
+}
+
+void KernelTrafficSource::flush(Connection& connection) {
+    while (!connection.outgoing.empty()) {
+        ssize_t sent = send(connection.fd, connection.outgoing.data(), connection.outgoing.size(),
+                            MSG_NOSIGNAL | MSG_DONTWAIT);
+        // A full buffer waits for POLLOUT; a broken connection is seen by the reading side.
+        if (sent <= 0) return;
+        connection.outgoing.erase(0, static_cast<std::size_t>(sent));
+    }
 }

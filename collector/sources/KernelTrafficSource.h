@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "collector/SourceProgress.h"
+#include "collector/sources/HelperRestrictions.h"
 
 class UsageCollector;
 struct TrafficDelta;
@@ -23,6 +24,10 @@ struct TrafficDelta;
 // transaction. A delta is acknowledged only once a save that covers it has committed, and a
 // delta sent again (seq not above the last counted one of its epoch, in memory or in the
 // database) is not counted again. A bad line is logged and skipped.
+//
+// The user's restrictions of mobile data (setRestrictions) go to the helper as its restriction
+// lines: on every connection `clear` and the whole set, then each change as it comes, so a
+// helper or collector restart loses nothing.
 //
 // While the helper cannot be reached (no socket, refused, no permission, its refusal, a dropped
 // connection) the source logs one line with the reason, tries again every retry interval and
@@ -50,6 +55,10 @@ class KernelTrafficSource {
     // helper, which sends them again to the next collector.
     void stop();
 
+    // What the helper is to keep off cellular networks from now on; sent at once when
+    // connected, else on connecting. Any thread.
+    void setRestrictions(HelperRestrictions restrictions);
+
     const std::string& socketPath() const { return socketPath_; }
     bool isConnected() const { return connected_; }
     std::size_t countedDeltas() const { return counted_; }
@@ -72,6 +81,10 @@ class KernelTrafficSource {
     void noteSkipped(const TrafficDelta& delta);
     // Acknowledges what is both committed and received on this connection.
     void acknowledge(Connection& connection);
+    // Queues the restriction lines this connection has not had yet, and sends.
+    void sendRestrictions(Connection& connection);
+    // Sends as much of the connection's queued lines as the socket takes now.
+    void flush(Connection& connection);
     // Logs a line about reaching the helper unless it is the one logged last.
     void note(const std::string& line);
     void noteUnreachable(const std::string& reason);
@@ -97,6 +110,10 @@ class KernelTrafficSource {
     // Written by the collector's save, read by the source's thread.
     std::mutex committedMutex_;
     std::optional<SourceProgress> committed_;
+
+    // Set by setRestrictions, read by the source's thread.
+    std::mutex restrictionsMutex_;
+    HelperRestrictions restrictions_;
 
     std::atomic<bool> connected_{false};
     std::atomic<std::size_t> counted_{0};

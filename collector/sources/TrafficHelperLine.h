@@ -13,7 +13,11 @@
 // The lines the traffic helper (bytarn-trafficd) sends, one JSON object each; docs/TRAFFIC.md
 // has the protocol.
 
-// {"hello":"bytarn-trafficd","version":1,"uid":1000,"epoch":"9f1c0b7e5a3d2e11"}
+// The protocol version this collector and `bytarn networks` speak, and the only one they take
+// from the helper's hello. 3 added the restriction lines (docs/TRAFFIC.md).
+constexpr std::int64_t kTrafficHelperProtocolVersion = 3;
+
+// {"hello":"bytarn-trafficd","version":3,"uid":1000,"epoch":"9f1c0b7e5a3d2e11"}
 struct TrafficHelperHello {
     std::int64_t version = 0;
     std::int64_t uid = 0;

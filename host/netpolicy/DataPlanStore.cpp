@@ -1,7 +1,5 @@
 #include "host/netpolicy/DataPlanStore.h"
 
-#include <sys/stat.h>
-
 #include <cmath>
 
 #include "host/foundation/PreferenceStore.h"
@@ -25,13 +23,6 @@ std::optional<std::int64_t> integerAt(const Value& value, const char* key) {
     const Value* found = value.find(key);
     if (found && found->integer()) return *found->integer();
     return std::nullopt;
-}
-
-std::string fileIdentity() {
-    struct stat status {};
-    if (::stat(PreferenceStore::pathForDomain(kDomain).c_str(), &status) != 0) return "missing";
-    return std::to_string(status.st_ino) + ":" + std::to_string(status.st_mtim.tv_sec) + "." +
-           std::to_string(status.st_mtim.tv_nsec) + ":" + std::to_string(status.st_size);
 }
 
 }  // namespace
@@ -151,15 +142,6 @@ bool store(const DataPlan& plan, std::string* error) {
 
 bool clear(std::string_view kind) {
     return PreferenceStore::setValueForKey(kDomain, std::string(kind), Value());
-}
-
-Watcher::Watcher() : identity_(fileIdentity()) {}
-
-bool Watcher::changed() {
-    std::string now = fileIdentity();
-    if (now == identity_) return false;
-    identity_ = std::move(now);
-    return true;
 }
 
 }  // namespace DataPlanStore

@@ -7,6 +7,7 @@
 
 #include "host/foundation/Value.h"
 #include "host/netpolicy/DataPlan.h"
+#include "host/netpolicy/DomainWatcher.h"
 
 // The plans in the host's preference store: domain "org.bytarn.DataPlan", one key per network
 // kind ("cellular", "wifi") holding the plan's dictionary, so that a plan is written whole in
@@ -36,14 +37,9 @@ bool clear(std::string_view kind);
 // Notices another process's changes to the plans without reading them: the domain's file is
 // replaced at every write, so its identity (inode, modification time, size) changes. Make the
 // watcher before reading the plans, then read them again whenever changed() says so.
-class Watcher {
+class Watcher : public DomainWatcher {
   public:
-    Watcher();
-    // Whether the file changed since the watcher was made or last said so.
-    bool changed();
-
-  private:
-    std::string identity_;
+    Watcher() : DomainWatcher(kDomain) {}
 };
 
 }  // namespace DataPlanStore

@@ -5,9 +5,12 @@
 #include <sstream>
 
 #include "BundleFixture.h"
+#include "collector/UsageDatabase.h"
 #include "host/foundation/CommandRegistry.h"
 #include "host/foundation/Locale.h"
 #include "host/netpolicy/DataPlanStore.h"
+#include "host/netpolicy/PlanPause.h"
+#include "host/netpolicy/RestrictionStore.h"
 
 namespace {
 
@@ -181,6 +184,14 @@ TEST_F(PlanCommandTest, BadArgumentsSayWhyAndChangeNothing) {
         {"plan", {"set", "cellular", "--start", "2026-12-01", "--days", "0"}, "a pack of 0 days"},
         {"report", {"--period", "cycle", "--networks", "both"}, "give --networks cellular or wifi"},
         {"report", {"--period", "cycle", "--networks", "wifi"}, "there is no wifi data plan"},
+        {"plan", {"resume", "wifi"}, "only the cellular plan's limit pauses mobile data"},
+        {"plan", {"resume", "mobile"}, "\"mobile\" is not a network kind"},
+        {"restrict", {""}, "cannot be empty"},
+        {"restrict", {"org.bytarn.OtherUsers"}, "cannot be kept off mobile data"},
+        {"allow", {"--always", "org.bytarn.SharedConnection"}, "cannot be kept off"},
+        {"restrict", {"--only-when-paused", "../x"}, "holds a '/'"},
+        {"allow", {"a\x1b[2J"}, "control character"},
+        {"restrict", {}, "APP is required"},
     };
     for (const auto& c : cases) {
         std::string joined = c.command;
@@ -192,8 +203,54 @@ TEST_F(PlanCommandTest, BadArgumentsSayWhyAndChangeNothing) {
         EXPECT_EQ(result.err.rfind("bytarn: ", 0), 0u) << result.err;
         EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
         EXPECT_EQ(DataPlanStore::plan("cellular"), stored);
+        EXPECT_EQ(result.err.find('\x1b'), std::string::npos) << "no raw bytes";
     }
+    EXPECT_EQ(RestrictionStore::read(), RestrictionStore::Restrictions{});
     EXPECT_EQ(DataPlanStore::plan("wifi"), std::nullopt);
+}
+
+// The restriction commands write the store, and `restrictions` and `plan resume` read and end
+// the pause the collector keeps in the database.
+TEST_F(PlanCommandTest, RestrictionsAreStoredListedAndThePauseResumed) {
+    ASSERT_EQ(run("restrict", {"org.example.Video"}).status, 0);
+    ASSERT_EQ(run("restrict", {"org.example.Chat"}).status, 0);
+    ASSERT_EQ(run("allow", {"org.example.Chat"}).status, 0);
+    ASSERT_EQ(run("allow", {"--always", "org.example.Maps"}).status, 0);
+    ASSERT_EQ(run("allow", {"--always", "org.example.Mail"}).status, 0);
+    ASSERT_EQ(run("restrict", {"--only-when-paused", "org.example.Mail"}).status, 0);
+    EXPECT_EQ(RestrictionStore::read(),
+              (RestrictionStore::Restrictions{{"org.example.Video"}, {"org.example.Maps"}}));
+
+    auto resumed = run("plan", {"resume", "cellular"});
+    EXPECT_EQ(resumed.status, 0);
+    EXPECT_EQ(resumed.out, "Mobile data is not paused; nothing to resume\n");
+
+    // The collector paused this cycle at 10:00; it ends with the cycle.
+    {
+        UsageDatabase database(UsageDatabase::defaultPath());
+        ASSERT_TRUE(PlanPause::begin(database.handle(), {"cellular",
+                                                         "2026-12-01",
+                                                         localInstant("2026-12-06T10:00:00"),
+                                                         localInstant("2027-01-01T00:00:00"),
+                                                         {}}));
+    }
+    auto table = run("restrictions", {});
+    EXPECT_EQ(table.status, 0) << table.err;
+    EXPECT_EQ(table.out,
+              "Mobile data off:\n  org.example.Video\nAlways allowed:\n  org.example.Maps\n"
+              "Mobile data paused at the cellular limit since 2026-12-06 10:00, until the cycle "
+              "ends at 2027-01-01 00:00 (bytarn plan resume cellular)\n");
+    auto json = nlohmann::json::parse(run("restrictions", {"--format", "json"}).out);
+    EXPECT_EQ(json["paused"], true);
+    EXPECT_EQ(json["pause"]["until"], localInstant("2027-01-01T00:00:00"));
+    EXPECT_EQ(json["restricted"], nlohmann::json::parse(R"(["org.example.Video"])"));
+
+    resumed = run("plan", {"resume", "cellular"});
+    EXPECT_EQ(resumed.status, 0);
+    EXPECT_EQ(resumed.out, "Mobile data resumed; the limit does not pause it again this cycle\n");
+    json = nlohmann::json::parse(run("restrictions", {"--format", "json"}).out);
+    EXPECT_EQ(json["paused"], false);
+    EXPECT_EQ(json["pause"], nullptr);
 }
 
 }  // namespace

@@ -66,7 +66,8 @@ TEST(PlanAlerts, EachOncePerCycleAcrossRestartsAndNoneLostWithoutAService) {
     PlanAlerts::Options options{home.file("usage.sqlite3"),
                                 bus.address(),
                                 bytes,
-                                {"/bin/sh", "-c", "echo opened >> \"$0\"", opened}};
+                                {"/bin/sh", "-c", "echo opened >> \"$0\"", opened},
+                                {}};
     const PlanAlertStatus warned{"cellular", "2026-12-01", 3 * kGB, 3 * kGB,
                                  4 * kGB,    4 * kGB,      "",      0};
     PlanAlertStatus limited = warned;
@@ -166,7 +167,9 @@ TEST(PlanAlerts, TheRunningCollectorAlertsOnItsPlansAndFollowsTheirChanges) {
                        "record org.example.A cellular 600000\n"));
     ASSERT_TRUE(eventually([&] { return service.received().size() == 1; })) << readFile(log);
     EXPECT_EQ(service.received()[0].summary, "Mobile data: limit reached");
-    EXPECT_EQ(service.received()[0].body, "1.14MB used this cycle; the limit is 976.56KB.");
+    EXPECT_EQ(service.received()[0].body,
+              "1.14MB used this cycle; the limit is 976.56KB. Mobile data is paused for the "
+              "applications that are not always allowed until the next cycle.");
 
     // A Wi-Fi plan set while it runs, whose limit the saved Wi-Fi traffic has passed.
     const std::string database = UsageDatabase::defaultPath();

@@ -101,7 +101,7 @@ class UsageMigration : public ::testing::Test {
     ScratchHome home;
     const std::string path = home.file("usage.sqlite3");
     const std::string kSchemaZero = "version 0 usage_by_date";
-    const std::string kCurrent = "version 2 usage_by_app";
+    const std::string kCurrent = "version 3 usage_by_app";
 };
 
 TEST_F(UsageMigration, OpeningMigratesOnceKeepingEveryRowAndTheAnswers) {

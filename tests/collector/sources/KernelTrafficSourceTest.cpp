@@ -1,5 +1,6 @@
-// The kernel traffic source against a fake traffic helper: a Unix socket server in the test's
-// scratch home that speaks the helper's protocol (docs/TRAFFIC.md) line by line.
+// The kernel traffic source against a stand-in traffic helper (tests/support): a Unix socket
+// server in the test's scratch home that speaks the helper's protocol (docs/TRAFFIC.md) line by
+// line.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sqlite3.h>
@@ -22,6 +23,7 @@
 #include "host/foundation/Clock.h"
 #include "support/ChildProcesses.h"
 #include "support/QuietMainLoopTest.h"
+#include "support/StandInTrafficHelper.h"
 #include "support/TestEnvironment.h"
 
 namespace {
@@ -32,7 +34,7 @@ const char* const kOtherEpoch = "00000000000000ff";
 
 // The hello, and the interfaces that follow it (the collector has no use for them).
 std::string hello(const std::string& epoch = kEpoch) {
-    return R"({"hello":"bytarn-trafficd","version":2,"uid":)" + std::to_string(geteuid()) +
+    return R"({"hello":"bytarn-trafficd","version":3,"uid":)" + std::to_string(geteuid()) +
            R"(,"epoch":")" + epoch + "\"}\n" +
            R"({"interfaces":[{"name":"wlan0","index":3,"kind":"cellular","reason":"metered"}]})" +
            "\n";
@@ -49,79 +51,6 @@ std::string delta(int seq, const std::string& time, std::uint64_t wifi,
 std::string ack(int seq, const std::string& epoch = kEpoch) {
     return "ack " + epoch + " " + std::to_string(seq);
 }
-
-// The helper's side of the socket: one client at a time, driven step by step by the test.
-class FakeHelper {
-  public:
-    explicit FakeHelper(const std::string& path) {
-        listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        unlink(path.c_str());
-        listening_ = bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                     listen(listener_, 4) == 0;
-    }
-    ~FakeHelper() {
-        drop();
-        close(listener_);
-    }
-
-    bool listening() const { return listening_; }
-
-    // Waits for the collector to connect.
-    bool accept(double seconds = 5) {
-        drop();
-        pollfd ready{listener_, POLLIN, 0};
-        if (poll(&ready, 1, static_cast<int>(seconds * 1000)) != 1) return false;
-        client_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        input_.clear();
-        return client_ >= 0;
-    }
-    void drop() {
-        if (client_ >= 0) close(client_);
-        client_ = -1;
-    }
-
-    void send(const std::string& text) {
-        for (std::size_t sent = 0; sent < text.size();) {
-            ssize_t n = ::send(client_, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-            ASSERT_GT(n, 0) << strerror(errno);
-            sent += static_cast<std::size_t>(n);
-        }
-    }
-
-    // The next line from the collector, or nothing within the time.
-    std::optional<std::string> line(double seconds = 5) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (input_.find('\n') == std::string::npos) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd ready{client_, POLLIN, 0};
-            if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) != 1)
-                return std::nullopt;
-            char buffer[256];
-            ssize_t n = recv(client_, buffer, sizeof buffer, 0);
-            if (n <= 0) return std::nullopt;
-            input_.append(buffer, static_cast<std::size_t>(n));
-        }
-        std::string first = input_.substr(0, input_.find('\n'));
-        input_.erase(0, first.size() + 1);
-        return first;
-    }
-    // Reads lines until `wanted`; false when it does not come in time.
-    bool acknowledged(const std::string& wanted) {
-        while (auto got = line())
-            if (*got == wanted) return true;
-        return false;
-    }
-
-  private:
-    int listener_ = -1;
-    int client_ = -1;
-    bool listening_ = false;
-    std::string input_;
-};
 
 TEST(TrafficHelperLine, MessagesAreReadExactlyAndAnythingElseSaysWhy) {
     auto parsed = parseTrafficHelperLine(
@@ -269,7 +198,7 @@ class KernelSource : public QuietMainLoopTest {
 };
 
 TEST_F(KernelSource, DeltasAreBookedOnTheirLocalDayAndAcknowledgedOnlyAfterTheirCommit) {
-    FakeHelper helper(socket);
+    StandInTrafficHelper helper(socket);
     ASSERT_TRUE(helper.listening());
     auto collector = newCollector();
     auto source = newSource(*collector);
@@ -304,7 +233,7 @@ TEST_F(KernelSource, DeltasAreBookedOnTheirLocalDayAndAcknowledgedOnlyAfterTheir
 }
 
 TEST_F(KernelSource, ResentDeltasCountOnceBeforeAndAfterTheSaveAndANewEpochCountsAfresh) {
-    FakeHelper helper(socket);
+    StandInTrafficHelper helper(socket);
     auto collector = newCollector();
     auto source = newSource(*collector);
     ASSERT_TRUE(helper.accept());
@@ -337,7 +266,7 @@ TEST_F(KernelSource, ResentDeltasCountOnceBeforeAndAfterTheSaveAndANewEpochCount
 }
 
 TEST_F(KernelSource, ACollectorGoneBeforeItsSaveLeavesTheResendToBeCountedOnceInFull) {
-    FakeHelper helper(socket);
+    StandInTrafficHelper helper(socket);
     {
         auto collector = newCollector();
         auto source = newSource(*collector);
@@ -365,7 +294,7 @@ TEST_F(KernelSource, ACollectorGoneBeforeItsSaveLeavesTheResendToBeCountedOnceIn
 }
 
 TEST_F(KernelSource, BadLinesAreLoggedAndSkipped) {
-    FakeHelper helper(socket);
+    StandInTrafficHelper helper(socket);
     auto collector = newCollector();
     auto source = newSource(*collector);
     ASSERT_TRUE(helper.accept());
@@ -428,7 +357,7 @@ TEST_F(KernelSource, AnUnreachableHelperIsLoggedOncePerReasonUntilItAppears) {
     EXPECT_EQ(logged(unreachable), 2u);
 
     // The helper appears, refuses twice (one line), then serves.
-    FakeHelper helper(socket);
+    StandInTrafficHelper helper(socket);
     for (int refusal = 0; refusal < 2; ++refusal) {
         ASSERT_TRUE(helper.accept());
         helper.send(hello() + R"({"error":"another client of this uid is connected"})" + "\n");
@@ -447,7 +376,7 @@ TEST_F(KernelSource, TheDaemonAcknowledgesItsLastSaveOnSigterm) {
     if (!programInstalled("dbus-daemon")) GTEST_SKIP() << "dbus-daemon is not installed";
     PrivateBus bus(home.path());
     ASSERT_TRUE(bus.running());
-    FakeHelper helper(socket);
+    StandInTrafficHelper helper(socket);
     std::string logPath = home.path() + "/collector.log";
     CollectorProcess daemon(
         {"run", "--source", "kernel", "--traffic-socket", socket, "--save-interval", "3600"},
