@@ -51,6 +51,9 @@ const char* const kHelp[][2] = {
     {"s", "press the right button"},
     {"d  Delete", "delete the row"},
     {"", ""},
+    {"On a switch:", ""},
+    {"Enter  Space", "turn it on or off"},
+    {"", ""},
     {"On a row that takes text:", ""},
     {"Enter", "type a new value"},
     {"Enter  Esc", "set it, cancel"},
@@ -234,6 +237,14 @@ void TerminalView::drawLine(const TerminalController& controller, const Line& li
     }
 
     int valueStart = width;
+    // A switch is a text switch where a value would be, its state in words.
+    if (row->cellType() == PSSwitchCell) {
+        const bool on = switchIsOn(*row);
+        std::string shown = on ? "[ on]" : "[off]";
+        int end = columnAt(points - PSTableCell::kMargin);
+        valueStart = end - TerminalScreen::width(shown);
+        screen.write(y, valueStart, shown, attributes | (on ? A::Bold : A::Dim));
+    }
     const auto& value = cell->detailTextLabel();
     if (value && value->text() && !value->text()->empty()) {
         const CGRect& frame = value->frame();
@@ -303,10 +314,12 @@ std::vector<std::string> TerminalView::hints(const TerminalController& controlle
     } else {
         out.push_back(glyph("↑↓ Move", "Up/Down Move"));
         int selected = controller.selectedLine();
-        bool typed =
-            selected >= 0 &&
-            controller.lines()[static_cast<size_t>(selected)].row->cellType() == PSEditTextCell;
-        out.push_back(typed ? "Enter Edit" : "Enter Open");
+        PSCellType cellType =
+            selected >= 0 ? controller.lines()[static_cast<size_t>(selected)].row->cellType()
+                          : PSStaticTextCell;
+        out.push_back(cellType == PSEditTextCell ? "Enter Edit"
+                      : cellType == PSSwitchCell ? "Enter Switch"
+                                                 : "Enter Open");
         if (item.leftBarButtonItem() || controller.backTitle())
             out.push_back(glyph("← Back", "Left Back"));
         if (auto right = item.rightBarButtonItem()) out.push_back("s " + buttonText(*right));
