@@ -504,8 +504,8 @@ GtkWidget* GuiWindow::makeRow(const std::shared_ptr<PSSpecifier>& row) {
         gtk_widget_set_name(view.check, "check");
         adw_action_row_add_suffix(ADW_ACTION_ROW(widget), view.check);
     }
-    bool activatable =
-        opens || row->cellType() == PSListItemCell || !row->detailControllerClass().empty();
+    bool activatable = opens || row->cellType() == PSListItemCell ||
+                       row->cellType() == PSSwitchCell || !row->detailControllerClass().empty();
     gtk_list_box_row_set_activatable(GTK_LIST_BOX_ROW(widget), activatable);
     g_signal_connect(widget, "activated", G_CALLBACK(onRowActivated), this);
 

@@ -46,13 +46,11 @@ std::string formatted(NSDate date, const std::string& pattern) {
 
 const char* const kHelp[][2] = {
     {"Up Down PgUp PgDn Home End", "move the selection"},
-    {"Enter  Right", "open the row, pick the item"},
+    {"Enter  Right", "open the row, pick the item, flip a switch"},
     {"Left  Backspace  Esc", "go back"},
     {"s", "press the right button"},
     {"d  Delete", "delete the row"},
-    {"", ""},
-    {"On a switch:", ""},
-    {"Enter  Space", "turn it on or off"},
+    {"Space", "turn a switch on or off"},
     {"", ""},
     {"On a row that takes text:", ""},
     {"Enter", "type a new value"},
