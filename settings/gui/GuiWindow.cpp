@@ -475,7 +475,8 @@ GtkWidget* GuiWindow::makeRow(const std::shared_ptr<PSSpecifier>& row) {
              {GTK_LEVEL_BAR_OFFSET_LOW, GTK_LEVEL_BAR_OFFSET_HIGH, GTK_LEVEL_BAR_OFFSET_FULL})
             gtk_level_bar_remove_offset_value(GTK_LEVEL_BAR(view.level), offset);
         gtk_widget_set_name(view.level, "level");
-        gtk_widget_set_size_request(view.level, 160, -1);
+        // Narrow enough that "Used" and a reached limit's figures fit beside it.
+        gtk_widget_set_size_request(view.level, 96, -1);
         gtk_widget_set_valign(view.level, GTK_ALIGN_CENTER);
         adw_action_row_add_suffix(ADW_ACTION_ROW(widget), view.level);
     }
@@ -504,8 +505,11 @@ GtkWidget* GuiWindow::makeRow(const std::shared_ptr<PSSpecifier>& row) {
         gtk_widget_set_name(view.check, "check");
         adw_action_row_add_suffix(ADW_ACTION_ROW(widget), view.check);
     }
+    // A button row reads as one: its title in the accent colour, the row activatable.
+    if (row->cellType() == PSButtonCell) gtk_widget_add_css_class(widget, "accent");
     bool activatable = opens || row->cellType() == PSListItemCell ||
-                       row->cellType() == PSSwitchCell || !row->detailControllerClass().empty();
+                       row->cellType() == PSSwitchCell || row->cellType() == PSButtonCell ||
+                       !row->detailControllerClass().empty();
     gtk_list_box_row_set_activatable(GTK_LIST_BOX_ROW(widget), activatable);
     g_signal_connect(widget, "activated", G_CALLBACK(onRowActivated), this);
 
