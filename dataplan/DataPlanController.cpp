@@ -13,6 +13,7 @@
 #include "host/netpolicy/CycleUsage.h"
 #include "host/netpolicy/DataPlanStore.h"
 #include "host/netpolicy/DataSize.h"
+#include "host/netpolicy/RestrictionStore.h"
 #include "host/preferences/ClassRegistry.h"
 #include "host/ui/UIKit.h"
 
@@ -27,6 +28,8 @@ const char* const kEditKeys[] = {"period",  "cycleDay", "start",     "days",
 // The property that holds an editing row's kind, and the one of an application's row.
 const char* const kKindProperty = "planKind";
 const char* const kApplicationProperty = "planApplication";
+// The property of the button that ends the limit's pause.
+const char* const kResumeProperty = "planResume";
 // The bundle whose page shows an application's usage, by the name the Settings list knows it.
 const char* const kUsageBundle = "bytarn";
 // What a choice stores to say "none": a cycle day of 0 clears the plan, "none" clears a level.
@@ -76,11 +79,6 @@ std::string kindTitle(std::string_view kind) {
     return kind == kWifiKind ? "Wi-Fi" : "Cellular";
 }
 
-std::string usageDatabasePath() {
-    return Paths::expandTilde(std::string(BYTARN_DATABASE_DIRECTORY) + BYTARN_COLLECTOR_SERVICE +
-                              ".sqlite3");
-}
-
 const NSDateFormatter& dayFormatter() {
     static NSDateFormatter formatter;
     static const bool ready = [] {
@@ -123,12 +121,17 @@ std::shared_ptr<PSSpecifier> textRow(const std::string& name, std::string value,
 
 }  // namespace
 
+std::string usageDatabasePath() {
+    return Paths::expandTilde(std::string(BYTARN_DATABASE_DIRECTORY) + BYTARN_COLLECTOR_SERVICE +
+                              ".sqlite3");
+}
+
 DataPlanController::DataPlanController() {
     setTitle("Data plan");
 }
 
 DataPlanController::KindSection DataPlanController::readKind(std::string_view kind) {
-    KindSection section{std::string(kind), std::nullopt, std::nullopt};
+    KindSection section{std::string(kind), std::nullopt, std::nullopt, {}};
     std::string problem;
     section.plan = DataPlanStore::plan(kind, &problem);
     if (!problem.empty()) {
@@ -142,6 +145,7 @@ DataPlanController::KindSection DataPlanController::readKind(std::string_view ki
     PlanCycle cycle = cycleFor(*section.plan, localDayOf(now));
     auto usage = readCycleUsage(usageDatabasePath(), section.kind, cycle, &error);
     if (!usage) {
+        section.usageProblem = error;
         problem_ = "Cannot read the usage database: " + error;
         usage.emplace();
     }
@@ -158,6 +162,10 @@ const PSSpecifierList& DataPlanController::specifiers() {
             if (row->stringProperty("key")) templates_.push_back(std::move(row));
     problem_.clear();
     sections_.clear();
+    std::string pauseProblem;
+    pause_ = PlanPause::current(usageDatabasePath(), std::string(kCellularKind), Clock::now(),
+                                &pauseProblem);
+    if (!pauseProblem.empty()) problem_ = "Cannot read the pause of mobile data: " + pauseProblem;
     for (std::string_view kind : {kCellularKind, kWifiKind}) sections_.push_back(readKind(kind));
     PSSpecifierList rows;
     for (const auto& section : sections_) appendKind(rows, section);
@@ -176,6 +184,18 @@ void DataPlanController::appendKind(PSSpecifierList& rows, const KindSection& se
     auto self = std::static_pointer_cast<PSListController>(shared_from_this());
     std::string title = kindTitle(section.kind);
     rows.push_back(PSSpecifier::groupSpecifierWithName(title));
+    const bool cellular = section.kind == kCellularKind;
+    if (cellular && pause_) {
+        // The pause comes first: it is why applications have no mobile data now.
+        rows.push_back(
+            PSSpecifier::preferenceSpecifierNamed("Mobile data paused: the limit was reached on " +
+                                                      localizedDay(localDayOf(pause_->since)),
+                                                  self, nullptr, nullptr, {}, PSStaticTextCell));
+        auto resume = PSSpecifier::preferenceSpecifierNamed("Resume", self, nullptr, nullptr, {},
+                                                            PSButtonCell);
+        resume->setProperty(std::string("resume"), kResumeProperty);
+        rows.push_back(std::move(resume));
+    }
     if (section.plan && section.status) {
         const PlanStatus& status = *section.status;
         rows.push_back(textRow(
@@ -202,6 +222,17 @@ void DataPlanController::appendKind(PSSpecifierList& rows, const KindSection& se
     for (const char* key : kEditKeys) {
         if (!rowFits(key, section.plan)) continue;
         if (auto row = editRow(key, section)) rows.push_back(std::move(row));
+    }
+    if (cellular) {
+        // The applications' own choices, which hold with or without a plan.
+        std::string restricted =
+            std::to_string(RestrictionStore::read().restricted.size()) + " restricted";
+        auto applications = PSSpecifier::preferenceSpecifierNamed(
+            "Applications on mobile data", self, nullptr,
+            [restricted](PSListController&, PSSpecifier&) { return Value(restricted); },
+            "DataPlanApplicationsController", PSLinkListCell);
+        applications->setProperty(std::string("mobileData"), "planList");
+        rows.push_back(std::move(applications));
     }
     if (section.status && !section.status->top.empty()) {
         rows.push_back(PSSpecifier::groupSpecifierWithName(title + ": most used this cycle"));
@@ -287,6 +318,16 @@ Value DataPlanController::currentValue(const std::string& key, const std::string
 
 bool DataPlanController::didSelectSpecifier(const std::shared_ptr<PSSpecifier>& row,
                                             std::string* error) {
+    if (row && row->stringProperty(kResumeProperty)) {
+        std::string problem;
+        auto result = PlanPause::resume(usageDatabasePath(), std::string(kCellularKind),
+                                        Clock::now(), &problem);
+        if (result == PlanPause::ResumeResult::Failed)
+            throw std::runtime_error("cannot resume mobile data: " + problem);
+        // Resumed, or already over (the cycle ended, another hand resumed): the page shows it.
+        reloadSpecifiers();
+        return true;
+    }
     auto application = row ? row->stringProperty(kApplicationProperty) : std::nullopt;
     if (!application) return PSListController::didSelectSpecifier(row, error);
     return UIApplication::sharedApplication().openSettingsPath(
@@ -369,6 +410,11 @@ void DataPlanController::setPreferenceValue(const Value& value,
             // The carrier's figure: used equals it now, as `bytarn plan set --used` makes it.
             KindSection now = readKind(kind);
             if (!now.status) throw std::runtime_error("there is no " + kindTitle(kind) + " plan");
+            // Counting nothing would store the whole figure as the correction, as
+            // `bytarn plan set --used` refuses to.
+            if (!now.usageProblem.empty())
+                throw std::runtime_error("cannot read the usage database: " + now.usageProblem +
+                                         "; the plan was not changed");
             plan.correction = correctionForFigure(now.status->cycle, now.status->counted, *figure);
         }
     } else {

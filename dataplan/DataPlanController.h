@@ -7,7 +7,12 @@
 
 #include "host/foundation/Value.h"
 #include "host/netpolicy/DataPlan.h"
+#include "host/netpolicy/PlanPause.h"
 #include "host/preferences/PSListController.h"
+
+// The user's collector's usage database, which the bundle's pages read the cycle's figures, the
+// applications and the limit's pause from.
+std::string usageDatabasePath();
 
 // The Data plan page: per network kind, the current cycle's dates and days left, used of the
 // limit, the projection and the five applications that used most; then the rows that set the
@@ -28,7 +33,9 @@ class DataPlanController : public PSListController {
     // the sentence `bytarn plan set` gives is thrown for the front end's message.
     void setPreferenceValue(const Value& value, const std::shared_ptr<PSSpecifier>& row) override;
     // A tap on one of the applications that used most opens its page in the Bytarn bundle
-    // (UIApplication::openSettingsPath "bytarn/ID"), for the period that page shows.
+    // (UIApplication::openSettingsPath "bytarn/ID"), for the period that page shows. A tap on
+    // "Resume" ends the limit's pause of mobile data as `bytarn plan resume cellular` does
+    // (PlanPause::resume) and reloads; a database it cannot write is thrown as the message.
     bool didSelectSpecifier(const std::shared_ptr<PSSpecifier>& row, std::string* error) override;
 
     // What the last build could not read (a stored plan that is not sound, the database);
@@ -40,6 +47,8 @@ class DataPlanController : public PSListController {
         std::string kind;
         std::optional<DataPlan> plan;
         std::optional<PlanStatus> status;
+        // Why the usage database could not be read; the figures then count nothing.
+        std::string usageProblem;
     };
     KindSection readKind(std::string_view kind);
     void appendKind(PSSpecifierList& rows, const KindSection& section);
@@ -51,5 +60,7 @@ class DataPlanController : public PSListController {
     // "warning", "limit", "correction").
     std::vector<std::shared_ptr<PSSpecifier>> templates_;
     std::vector<KindSection> sections_;
+    // The cellular limit's pause in effect at the last build.
+    std::optional<PlanPause::Record> pause_;
     std::string problem_;
 };

@@ -67,3 +67,34 @@ std::optional<CycleUsage> readCycleUsage(const std::string& databasePath, const 
     }
     return usage;
 }
+
+std::optional<std::vector<std::string>> readUsageApplications(const std::string& databasePath,
+                                                              std::string* error) {
+    std::vector<std::string> applications;
+    std::error_code ec;
+    if (!std::filesystem::exists(databasePath, ec)) return applications;
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(databasePath.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+    DatabasePointer db(raw, &sqlite3_close_v2);
+    try {
+        if (rc != SQLITE_OK) throw std::runtime_error(raw ? sqlite3_errmsg(raw) : "out of memory");
+        sqlite3_busy_timeout(raw, 2000);
+        sqlite3_stmt* prepared = nullptr;
+        if (sqlite3_prepare_v2(raw, "SELECT DISTINCT app FROM usage ORDER BY app;", -1, &prepared,
+                               nullptr) != SQLITE_OK) {
+            sqlite3_finalize(prepared);
+            throw std::runtime_error(sqlite3_errmsg(raw));
+        }
+        StatementPointer statement(prepared, &sqlite3_finalize);
+        while ((rc = sqlite3_step(prepared)) == SQLITE_ROW) {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(prepared, 0));
+            applications.emplace_back(text ? text : "",
+                                      static_cast<size_t>(sqlite3_column_bytes(prepared, 0)));
+        }
+        if (rc != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(raw));
+    } catch (const std::exception& problem) {
+        if (error) *error = problem.what();
+        return std::nullopt;
+    }
+    return applications;
+}

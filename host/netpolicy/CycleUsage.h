@@ -22,3 +22,9 @@ struct CycleUsage {
 // yet has counted nothing. Nothing, with SQLite's message in `error`, when it cannot be read.
 std::optional<CycleUsage> readCycleUsage(const std::string& databasePath, const std::string& kind,
                                          const PlanCycle& cycle, std::string* error);
+
+// Every application the usage database holds a row of, in any column and on any day, in name
+// order: the applications the user may keep off mobile data. Read as readCycleUsage reads; a
+// database that does not exist yet holds none.
+std::optional<std::vector<std::string>> readUsageApplications(const std::string& databasePath,
+                                                              std::string* error);

@@ -118,6 +118,7 @@ PSCellType cellTypeNamed(const std::string& name) {
         {"PSLinkListCell", PSLinkListCell},     {"PSListItemCell", PSListItemCell},
         {"PSTitleValueCell", PSTitleValueCell}, {"PSStaticTextCell", PSStaticTextCell},
         {"PSButtonCell", PSButtonCell},         {"PSEditTextCell", PSEditTextCell},
+        {"PSSwitchCell", PSSwitchCell},
     };
     for (const auto& [n, type] : kTypes)
         if (name == n) return type;

@@ -128,3 +128,22 @@ bool commitEditText(const std::shared_ptr<PSSpecifier>& row, std::string_view te
     row->setter()(*owner, Value(std::string(text)), row);
     return true;
 }
+
+bool switchIsOn(PSSpecifier& row) {
+    auto owner = row.target();
+    if (!owner || !row.getter()) return false;
+    Value value = row.getter()(*owner, row);
+    if (auto flag = value.boolean()) return *flag;
+    if (auto number = value.integer()) return *number != 0;
+    return false;
+}
+
+void commitSwitch(const std::shared_ptr<PSSpecifier>& row, bool on) {
+    if (!row) throw std::runtime_error("no such row");
+    if (row->cellType() != PSSwitchCell)
+        throw std::runtime_error("row \"" + row->name() + "\" is no switch");
+    auto owner = row->target();
+    if (!owner || !row->setter())
+        throw std::runtime_error("row \"" + row->name() + "\" has no page to take its switch");
+    row->setter()(*owner, Value(on), row);
+}

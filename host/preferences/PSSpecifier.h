@@ -20,6 +20,7 @@ enum PSCellType {
     PSLinkListCell = 2,    // title and value; a tap opens the detail page
     PSListItemCell = 3,    // an item of a choice list
     PSTitleValueCell = 4,  // title and value
+    PSSwitchCell = 6,      // title and an on/off switch: a boolean value (commitSwitch)
     PSStaticTextCell = 7,  // plain text
     PSEditTextCell = 8,    // title and a value the user types (commitEditText)
     PSButtonCell = 13,
@@ -123,3 +124,12 @@ using PSSpecifierList = std::vector<std::shared_ptr<PSSpecifier>>;
 // setter that refuses the text (its sentence is the reason, and the stored value stays), which
 // the front ends show as their message.
 bool commitEditText(const std::shared_ptr<PSSpecifier>& row, std::string_view text);
+
+// Whether a switch row (PSSwitchCell) is on: its getter's value as a flag (a number is on when
+// not 0); off when it has no value or no page.
+bool switchIsOn(PSSpecifier& row);
+// A switch turned on or off: the flag goes as a boolean Value through the row's setter to its
+// target, for a row of a settings plist the page's setPreferenceValue. A row that is no switch,
+// or without its page, throws std::runtime_error; so does a setter that refuses (its sentence is
+// the reason, the stored value stays), which the front ends show as their message.
+void commitSwitch(const std::shared_ptr<PSSpecifier>& row, bool on);

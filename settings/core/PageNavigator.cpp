@@ -129,6 +129,11 @@ void PageNavigator::enterText(const std::shared_ptr<PSSpecifier>& row, const std
     act([&] { commitEditText(row, text); });
 }
 
+void PageNavigator::setSwitch(const std::shared_ptr<PSSpecifier>& row, bool on) {
+    if (!row) return;
+    act([&] { commitSwitch(row, on); });
+}
+
 std::optional<std::array<int, 3>> PageNavigator::pickedDay() const {
     auto picker = datePicker();
     auto calendar = picker ? calendarAt(picker->date()) : nullptr;

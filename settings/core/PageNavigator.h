@@ -51,6 +51,9 @@ class PageNavigator {
     // Text typed into a text entry row (PSEditTextCell), to its page: empty text cancels, and a
     // refusal becomes the message while the row keeps its value (commitEditText).
     void enterText(const std::shared_ptr<PSSpecifier>& row, const std::string& text);
+    // A switch row (PSSwitchCell) turned on or off, to its page: a refusal becomes the message
+    // while the switch keeps its state (commitSwitch).
+    void setSwitch(const std::shared_ptr<PSSpecifier>& row, bool on);
     // Puts the picker on this local calendar day (month 1-12), keeping its time of day.
     void pickDay(int year, int month, int day);
     // The picker's local calendar day as year, month (1-12) and day.

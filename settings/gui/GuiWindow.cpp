@@ -475,7 +475,8 @@ GtkWidget* GuiWindow::makeRow(const std::shared_ptr<PSSpecifier>& row) {
              {GTK_LEVEL_BAR_OFFSET_LOW, GTK_LEVEL_BAR_OFFSET_HIGH, GTK_LEVEL_BAR_OFFSET_FULL})
             gtk_level_bar_remove_offset_value(GTK_LEVEL_BAR(view.level), offset);
         gtk_widget_set_name(view.level, "level");
-        gtk_widget_set_size_request(view.level, 160, -1);
+        // Narrow enough that "Used" and a reached limit's figures fit beside it.
+        gtk_widget_set_size_request(view.level, 96, -1);
         gtk_widget_set_valign(view.level, GTK_ALIGN_CENTER);
         adw_action_row_add_suffix(ADW_ACTION_ROW(widget), view.level);
     }
@@ -490,13 +491,25 @@ GtkWidget* GuiWindow::makeRow(const std::shared_ptr<PSSpecifier>& row) {
         gtk_widget_set_name(chevron, "chevron");
         adw_action_row_add_suffix(ADW_ACTION_ROW(widget), chevron);
     }
+    if (row->cellType() == PSSwitchCell) {
+        // The row activates its switch: a click anywhere on it, Enter or Space flips it.
+        view.toggle = gtk_switch_new();
+        gtk_widget_set_name(view.toggle, "switch");
+        gtk_widget_set_valign(view.toggle, GTK_ALIGN_CENTER);
+        adw_action_row_add_suffix(ADW_ACTION_ROW(widget), view.toggle);
+        adw_action_row_set_activatable_widget(ADW_ACTION_ROW(widget), view.toggle);
+        g_signal_connect(view.toggle, "state-set", G_CALLBACK(onSwitchSet), this);
+    }
     if (row->cellType() == PSListItemCell) {
         view.check = gtk_image_new_from_icon_name("object-select-symbolic");
         gtk_widget_set_name(view.check, "check");
         adw_action_row_add_suffix(ADW_ACTION_ROW(widget), view.check);
     }
-    bool activatable =
-        opens || row->cellType() == PSListItemCell || !row->detailControllerClass().empty();
+    // A button row reads as one: its title in the accent colour, the row activatable.
+    if (row->cellType() == PSButtonCell) gtk_widget_add_css_class(widget, "accent");
+    bool activatable = opens || row->cellType() == PSListItemCell ||
+                       row->cellType() == PSSwitchCell || row->cellType() == PSButtonCell ||
+                       !row->detailControllerClass().empty();
     gtk_list_box_row_set_activatable(GTK_LIST_BOX_ROW(widget), activatable);
     g_signal_connect(widget, "activated", G_CALLBACK(onRowActivated), this);
 
@@ -565,6 +578,15 @@ void GuiWindow::fillRow(RowView& view, bool force) {
     if (view.check) gtk_widget_set_opacity(view.check, checked ? 1.0 : 0.0);
     if (view.level)
         gtk_level_bar_set_value(GTK_LEVEL_BAR(view.level), view.row->level().value_or(0));
+    if (view.toggle) {
+        // The page's state, not the click's: a refused change shows the switch as it was.
+        const bool on = switchIsOn(*view.row);
+        updatingSwitch_ = true;
+        gtk_switch_set_active(GTK_SWITCH(view.toggle), on);
+        gtk_switch_set_state(GTK_SWITCH(view.toggle), on);
+        updatingSwitch_ = false;
+        value = on ? "on" : "off";
+    }
     if (view.icon) {
         auto image = view.row->property<std::shared_ptr<UIImage>>("iconImage");
         std::string path = image && *image ? (*image)->path() : "";
@@ -689,9 +711,30 @@ void GuiWindow::onRowActivated(GtkWidget* widget, gpointer data) {
     auto* self = static_cast<GuiWindow*>(data);
     RowView* view = self->rowOfWidget(widget);
     if (!view) return;
+    // A switch row's switch took the activation (onSwitchSet).
+    if (view->toggle) return;
     auto row = view->row;
     self->navigator_.tap(row);
     self->refresh();
+}
+
+gboolean GuiWindow::onSwitchSet(GtkSwitch* toggle, gboolean on, gpointer data) {
+    auto* self = static_cast<GuiWindow*>(data);
+    if (self->updatingSwitch_) return FALSE;
+    RowView* view = nullptr;
+    for (auto& candidate : self->rows_)
+        if (candidate.toggle == GTK_WIDGET(toggle)) view = &candidate;
+    if (!view) return TRUE;
+    self->flipSwitch(view->row, on);
+    // Handled: the refresh gave the switch the state the page has now.
+    return TRUE;
+}
+
+void GuiWindow::flipSwitch(const std::shared_ptr<PSSpecifier>& row, bool on) {
+    navigator_.setSwitch(row, on);
+    refresh();
+    for (auto& view : rows_)
+        if (view.row == row && view.toggle) fillRow(view);
 }
 
 void GuiWindow::onEntryApplied(GtkWidget* entry, gpointer data) {

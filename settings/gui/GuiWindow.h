@@ -13,6 +13,7 @@ typedef struct _GtkButton GtkButton;
 typedef struct _GtkGestureClick GtkGestureClick;
 typedef struct _GtkGestureSwipe GtkGestureSwipe;
 typedef struct _GtkPopover GtkPopover;
+typedef struct _GtkSwitch GtkSwitch;
 typedef void* gpointer;
 typedef int gboolean;
 class PSViewController;
@@ -54,6 +55,9 @@ class GuiWindow {
     // Commits the text of a text entry row, as its apply button or Enter does: a refusal is the
     // toast, and the row shows its value again.
     void applyText(const std::shared_ptr<PSSpecifier>& row, const std::string& text);
+    // Turns a switch row on or off, as a click on it does: a refusal is the toast, and the
+    // switch shows the page's state.
+    void flipSwitch(const std::shared_ptr<PSSpecifier>& row, bool on);
     // The text of the last toast the window showed (a failed action, a log line).
     const std::string& lastMessage() const { return lastMessage_; }
 
@@ -65,6 +69,7 @@ class GuiWindow {
         GtkWidget* value = nullptr;
         GtkWidget* check = nullptr;
         GtkWidget* level = nullptr;
+        GtkWidget* toggle = nullptr;  // a switch row's GtkSwitch
         std::string iconPath;
         // A text entry row (AdwEntryRow): the text it was last given, so that what the user
         // typed since is not overwritten by a reload.
@@ -100,6 +105,7 @@ class GuiWindow {
 
     static void onRowActivated(GtkWidget* widget, gpointer self);
     static void onEntryApplied(GtkWidget* entry, gpointer self);
+    static gboolean onSwitchSet(GtkSwitch* toggle, gboolean on, gpointer self);
     static void onContextClick(GtkGestureClick* click, int presses, double x, double y,
                                gpointer self);
     static void onContextDelete(GtkButton* button, gpointer self);
@@ -131,6 +137,7 @@ class GuiWindow {
     double pendingScroll_ = -1;
     int animations_ = 0;
     bool updatingCalendar_ = false;
+    bool updatingSwitch_ = false;  // fillRow sets a switch: not the user's change
     // Cleared by the destructor, so that a late callback finds no window.
     std::shared_ptr<GuiWindow*> alive_;
 };

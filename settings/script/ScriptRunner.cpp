@@ -95,6 +95,7 @@ const std::map<std::string, ScriptRunner::Command>& ScriptRunner::commands() {
         {"swipe", {A::Required, &ScriptRunner::swipe}},
         {"delete", {A::Required, &ScriptRunner::deleteRow}},
         {"type", {A::Required, &ScriptRunner::type}},
+        {"switch", {A::Required, &ScriptRunner::flip}},
         {"advance", {A::Required, &ScriptRunner::advance}},
         {"sql", {A::Required, &ScriptRunner::sql}},
         {"log", {A::None, &ScriptRunner::log}},
@@ -250,6 +251,17 @@ void ScriptRunner::type(const std::string& argument) {
     }
     auto page = topListPage();
     commitEditText(rowNamed(*page, name), text);
+}
+
+// "switch NAME = on|off": a switch row turned on or off, the same way as "type" names its row.
+// A state rather than a flip, so that a script says what it wants whatever the switch was.
+void ScriptRunner::flip(const std::string& argument) {
+    size_t at = argument.rfind(" = ");
+    std::string state = at == std::string::npos ? std::string() : argument.substr(at + 3);
+    if (state != "on" && state != "off")
+        throw ScriptError("switch takes NAME = on|off, not " + inQuotes(argument));
+    auto page = topListPage();
+    commitSwitch(rowNamed(*page, argument.substr(0, at)), state == "on");
 }
 
 void ScriptRunner::pick(const std::string& text) {

@@ -48,6 +48,7 @@ class ScriptRunner {
     void swipe(const std::string& name);
     void deleteRow(const std::string& name);
     void type(const std::string& nameAndText);
+    void flip(const std::string& nameAndState);
     void pick(const std::string& date);
     void advance(const std::string& seconds);
     void sql(const std::string& statement);

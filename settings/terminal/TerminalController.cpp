@@ -170,6 +170,10 @@ void TerminalController::handleListKey(const TerminalKey& key) {
             return askToDelete();
         case TerminalKey::Character:
             if (key.character == U's') return pressRight();
+            // Space flips a switch, as in a form; elsewhere it does nothing.
+            if (key.character == U' ' && isSelectable(selectedLine_) &&
+                lines_[static_cast<size_t>(selectedLine_)].row->cellType() == PSSwitchCell)
+                return tapSelected();
             if (key.character == U'd') return askToDelete();
             return;
         default:
@@ -200,6 +204,10 @@ void TerminalController::handleDateKey(const TerminalKey& key) {
             return goBack();
         case TerminalKey::Character:
             if (key.character == U's') return pressRight();
+            // Space flips a switch, as in a form; elsewhere it does nothing.
+            if (key.character == U' ' && isSelectable(selectedLine_) &&
+                lines_[static_cast<size_t>(selectedLine_)].row->cellType() == PSSwitchCell)
+                return tapSelected();
             return;
         default:
             return;
@@ -391,9 +399,12 @@ void TerminalController::refresh() {
 void TerminalController::tapSelected() {
     if (!isSelectable(selectedLine_)) return;
     const auto& row = lines_[static_cast<size_t>(selectedLine_)].row;
-    // A text entry row opens the editor, empty: what is typed replaces the value.
+    // A text entry row opens the editor, empty: what is typed replaces the value. A switch
+    // flips.
     if (row->cellType() == PSEditTextCell)
         editor_ = Editor{row, {}, 0};
+    else if (row->cellType() == PSSwitchCell)
+        setSwitch(row, !switchIsOn(*row));
     else
         tap(row);
 }

@@ -46,10 +46,11 @@ std::string formatted(NSDate date, const std::string& pattern) {
 
 const char* const kHelp[][2] = {
     {"Up Down PgUp PgDn Home End", "move the selection"},
-    {"Enter  Right", "open the row, pick the item"},
+    {"Enter  Right", "open the row, pick the item, flip a switch"},
     {"Left  Backspace  Esc", "go back"},
     {"s", "press the right button"},
     {"d  Delete", "delete the row"},
+    {"Space", "turn a switch on or off"},
     {"", ""},
     {"On a row that takes text:", ""},
     {"Enter", "type a new value"},
@@ -234,6 +235,14 @@ void TerminalView::drawLine(const TerminalController& controller, const Line& li
     }
 
     int valueStart = width;
+    // A switch is a text switch where a value would be, its state in words.
+    if (row->cellType() == PSSwitchCell) {
+        const bool on = switchIsOn(*row);
+        std::string shown = on ? "[ on]" : "[off]";
+        int end = columnAt(points - PSTableCell::kMargin);
+        valueStart = end - TerminalScreen::width(shown);
+        screen.write(y, valueStart, shown, attributes | (on ? A::Bold : A::Dim));
+    }
     const auto& value = cell->detailTextLabel();
     if (value && value->text() && !value->text()->empty()) {
         const CGRect& frame = value->frame();
@@ -303,10 +312,12 @@ std::vector<std::string> TerminalView::hints(const TerminalController& controlle
     } else {
         out.push_back(glyph("↑↓ Move", "Up/Down Move"));
         int selected = controller.selectedLine();
-        bool typed =
-            selected >= 0 &&
-            controller.lines()[static_cast<size_t>(selected)].row->cellType() == PSEditTextCell;
-        out.push_back(typed ? "Enter Edit" : "Enter Open");
+        PSCellType cellType =
+            selected >= 0 ? controller.lines()[static_cast<size_t>(selected)].row->cellType()
+                          : PSStaticTextCell;
+        out.push_back(cellType == PSEditTextCell ? "Enter Edit"
+                      : cellType == PSSwitchCell ? "Enter Switch"
+                                                 : "Enter Open");
         if (item.leftBarButtonItem() || controller.backTitle())
             out.push_back(glyph("← Back", "Left Back"));
         if (auto right = item.rightBarButtonItem()) out.push_back("s " + buttonText(*right));

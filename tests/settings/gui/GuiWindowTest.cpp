@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <set>
 #include <thread>
 
 #include "GuiFixture.h"
@@ -12,6 +13,7 @@
 #include "host/messaging/CFNotificationCenter.h"
 #include "host/netpolicy/DataPlanStore.h"
 #include "host/netpolicy/DataSize.h"
+#include "host/netpolicy/RestrictionStore.h"
 #include "host/preferences/PSViewController.h"
 #include "settings/gui/GuiRunLoopSource.h"
 #include "settings/gui/GuiSession.h"
@@ -349,4 +351,23 @@ TEST_F(GuiTest, TextRowsCommitOnApplyAndARefusalPutsTheValueBack) {
     apply("7.5GB");
     EXPECT_EQ(DataPlanStore::plan(kCellularKind).value().limit, 7680 * MB);
     EXPECT_STREQ(gtk_editable_get_text(GTK_EDITABLE(entry())), "7.50GB");
+}
+
+// A switch row is an action row that activates its GtkSwitch: activating the row turns the
+// application's mobile data off in the store, and the switch shows the page's state.
+TEST_F(GuiTest, SwitchRowsFlipThroughTheirPage) {
+    driver->tap("Data plan");
+    driver->tap("Applications on mobile data");
+    auto toggle = [&] {
+        GtkWidget* row = driver->widget("row:Video");
+        return row ? adw_action_row_get_activatable_widget(ADW_ACTION_ROW(row)) : nullptr;
+    };
+    ASSERT_TRUE(toggle() && GTK_IS_SWITCH(toggle()));
+    EXPECT_TRUE(gtk_switch_get_active(GTK_SWITCH(toggle())));
+    gtk_widget_activate(driver->widget("row:Video"));
+    // The switch slides before it says its new state.
+    for (int i = 0; i < 100 && RestrictionStore::read().restricted.empty(); ++i) driver->settle();
+    EXPECT_EQ(RestrictionStore::read().restricted, std::set<std::string>{"org.example.Video"});
+    EXPECT_FALSE(gtk_switch_get_active(GTK_SWITCH(toggle())));
+    EXPECT_FALSE(gtk_switch_get_state(GTK_SWITCH(toggle())));
 }

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,6 +16,8 @@
 #include "host/foundation/UsageString.h"
 #include "host/netpolicy/DataPlanStore.h"
 #include "host/netpolicy/DataSize.h"
+#include "host/netpolicy/PlanPause.h"
+#include "host/netpolicy/RestrictionStore.h"
 #include "settings/core/BundleCommandSession.h"
 #include "settings/script/ScriptSession.h"
 #include "support/QuietMainLoopTest.h"
@@ -217,6 +221,106 @@ TEST_F(ScriptSession, DataPlanPageShowsThePlanAndSetsIt) {
     Json cleared = Json::parse(result.lines[11]);
     EXPECT_TRUE(rowNamed(cleared, "Used").is_null());
     EXPECT_TRUE(rowNamed(cleared, "No plan: choose one below").is_object());
+}
+
+// Mobile data on the Data plan page, in one world: three applications (Web, Maps and the row
+// of other users' traffic) and the cellular limit's pause of this cycle. The page says the pause
+// and Resume ends it in the database; the applications' switches write the store; the store's
+// bound refuses a switch with its sentence and changes nothing. A carrier's figure is refused
+// while the usage database cannot be read.
+TEST_F(ScriptSession, DataPlanPageKeepsApplicationsOffMobileData) {
+    const std::string paused =
+        "INSERT INTO plan_pauses VALUES ('cellular', '2026-12-01', "
+        "1796472000, 1798761600, NULL);\n";  // Dec 5 to the cycle's end
+    auto result =
+        run("sql INSERT INTO usage VALUES ('org.example.Web', '2026-12-06', 7, 100, 0);\n"
+            "sql INSERT INTO usage VALUES ('org.example.Maps', '2026-12-05', 7, 100, 0);\n"
+            "sql INSERT INTO usage VALUES ('org.bytarn.OtherUsers', '2026-12-06', 7, 100, 0);\n"
+            "sql " +
+            paused +
+            "open dataplan\ndump\n"
+            "tap Applications on mobile data\ndump\n"
+            "switch org.example.Web = off\n"
+            "tap Always allowed\nswitch org.example.Maps = on\ndump\nback\nback\ndump\n"
+            "tap Resume\ndump\n");
+    ASSERT_EQ(result.lines.size(), 5u) << result.errors;
+    auto names = [](const Json& page) {
+        std::vector<std::string> shown;
+        for (const auto& row : page["rows"]) shown.push_back(row["name"]);
+        return shown;
+    };
+    Json page = Json::parse(result.lines[0]);
+    auto shown = names(page);
+    ASSERT_GE(shown.size(), 3u);
+    EXPECT_EQ(
+        std::vector<std::string>(shown.begin(), shown.begin() + 3),
+        (std::vector<std::string>{
+            "Cellular", "Mobile data paused: the limit was reached on Dec 5, 2026", "Resume"}));
+    EXPECT_EQ(rowNamed(page, "Resume")["cell"], 13) << "a button";
+    EXPECT_EQ(rowNamed(page, "Applications on mobile data")["value"], "0 restricted");
+
+    // Sorted by title (the identifiers, with no desktop entries), other users' row left out,
+    // every switch on by default.
+    Json applications = Json::parse(result.lines[1]);
+    std::vector<std::string> switches;
+    for (const auto& row : applications["rows"])
+        if (row["cell"] == 6) {
+            switches.push_back(row["id"]);
+            EXPECT_EQ(row["value"], "true") << row["id"];
+        }
+    EXPECT_EQ(switches, (std::vector<std::string>{"org.example.Maps", "org.example.Web"}));
+
+    Json marked = Json::parse(result.lines[2]);
+    EXPECT_EQ(marked["title"], "Always allowed");
+    EXPECT_EQ(rowNamed(marked, "org.example.Maps")["value"], "true");
+    EXPECT_EQ(rowNamed(marked, "org.example.Web")["value"], "false");
+    RestrictionStore::Restrictions choices = RestrictionStore::read();
+    EXPECT_EQ(choices.restricted, std::set<std::string>{"org.example.Web"});
+    EXPECT_EQ(choices.alwaysAllowed, std::set<std::string>{"org.example.Maps"});
+    EXPECT_EQ(rowNamed(Json::parse(result.lines[3]), "Applications on mobile data")["value"],
+              "1 restricted")
+        << "the page counts the switch when it is back on top";
+
+    // Resume: the pause row of the database is resumed, as `bytarn plan resume` leaves it.
+    EXPECT_TRUE(rowNamed(Json::parse(result.lines[4]), "Resume").is_null());
+    UsageDatabase database(UsageDatabase::defaultPath());
+    auto pause = PlanPause::ofCycle(database.handle(), "cellular", "2026-12-01");
+    ASSERT_TRUE(pause);
+    EXPECT_TRUE(pause->resumed.has_value()) << "resumed in the database";
+
+    // The store's bound: a 1,025th name is refused with its sentence, and nothing changes.
+    Value::Array full;
+    for (int i = 0; full.size() + 2 < RestrictionStore::kMaxNames; ++i)
+        full.emplace_back("org.example.Filler" + std::to_string(i));
+    full.emplace_back("org.example.Web");
+    PreferenceStore::setValueForKey(RestrictionStore::kDomain, RestrictionStore::kRestrictedKey,
+                                    Value(full));
+    auto refused =
+        run("open dataplan\ntap Applications on mobile data\nswitch org.example.Maps = off\n");
+    ASSERT_EQ(refused.lines.size(), 1u) << refused.errors;
+    EXPECT_NE(refused.lines[0].find("there are already 1024 applications"), std::string::npos)
+        << refused.lines[0];
+    EXPECT_EQ(RestrictionStore::read().restricted.count("org.example.Maps"), 0u);
+    EXPECT_EQ(RestrictionStore::read().restricted.size() + 1, RestrictionStore::kMaxNames);
+
+    // A usage database that cannot be read: the carrier's figure is refused, as
+    // `bytarn plan set --used` refuses it, and the plan keeps no correction.
+    DataPlan plan;
+    plan.cycleDay = 1;
+    std::string error;
+    ASSERT_TRUE(DataPlanStore::store(plan, &error)) << error;
+    {
+        std::ofstream broken(UsageDatabase::defaultPath(), std::ios::trunc);
+        broken << "not a database, not at all; long enough to be read as a header.\n";
+    }
+    SessionOptions withoutCollector;
+    withoutCollector.collector = CollectorMode::None;
+    auto figure =
+        run("open dataplan\ntype Used so far (carrier's figure) = 3GB\n", withoutCollector);
+    ASSERT_EQ(figure.lines.size(), 1u) << figure.errors;
+    EXPECT_NE(figure.lines[0].find("cannot read the usage database"), std::string::npos)
+        << figure.lines[0];
+    EXPECT_FALSE(DataPlanStore::plan(kCellularKind).value().correction);
 }
 
 TEST_F(ScriptSession, OpenShowsTheBundlePageOnAnEmptyDatabase) {

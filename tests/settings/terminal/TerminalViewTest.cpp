@@ -1,5 +1,6 @@
 #include "settings/terminal/TerminalView.h"
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -7,6 +8,7 @@
 #include "host/foundation/Value.h"
 #include "host/netpolicy/DataPlanStore.h"
 #include "host/netpolicy/DataSize.h"
+#include "host/netpolicy/RestrictionStore.h"
 
 namespace {
 
@@ -134,6 +136,40 @@ TEST_F(TerminalViewTest, DataPlanUsedRowShowsALevelBarAndFiguresAreTyped) {
     EXPECT_EQ(dayString(pack.start), "2026-12-06");
     EXPECT_EQ(pack.days, 10);
     EXPECT_EQ(pack.limit, static_cast<std::uint64_t>(7.5 * 1024 * MB));
+}
+
+// The applications' mobile data: a switch is a text switch that Space or Enter flips, and the
+// store follows; "Always allowed" is its own list of switches.
+TEST_F(TerminalViewTest, DataPlanApplicationsAreSwitchedOffMobileData) {
+    start();
+    press("Down Enter");
+    auto select = [&](const std::string& name) {
+        press("Home");
+        for (int i = 0; i < 40 && selectedName() != name; ++i) press("Down");
+        ASSERT_EQ(selectedName(), name) << render();
+    };
+    select("Applications on mobile data");
+    press("Enter");
+    select("Video");
+    auto space = [&] { controller->handleKey(TerminalKey::typed(U' ')); };
+    auto line = [&] {
+        TerminalScreen drawn = screen();
+        return drawn.line(rowOf(drawn, "Video"));
+    };
+    EXPECT_NE(line().find("[ on]"), std::string::npos) << line();
+    EXPECT_NE(screen().line(23).find("Enter Switch"), std::string::npos);
+    space();
+    EXPECT_EQ(RestrictionStore::read().restricted, std::set<std::string>{"org.example.Video"});
+    EXPECT_NE(line().find("[off]"), std::string::npos) << line();
+    press("Enter");
+    EXPECT_TRUE(RestrictionStore::read().restricted.empty()) << "Enter turns it on again";
+
+    select("Always allowed");
+    press("Enter");
+    select("Mail");
+    space();
+    EXPECT_EQ(RestrictionStore::read().alwaysAllowed, std::set<std::string>{"org.example.Mail"});
+    EXPECT_TRUE(RestrictionStore::read().restricted.empty());
 }
 
 TEST_F(TerminalViewTest, DetailPageOfAnApplication) {
