@@ -260,12 +260,3 @@ bool UsageDatabase::prepareSchema(std::string* error) {
     execute("ROLLBACK;", nullptr);
     return false;
 }
-
-PreparedStatement prepareStatement(sqlite3* db, const char* sql) {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(statement);
-        throw std::runtime_error(sqlite3_errmsg(db));
-    }
-    return {statement, &sqlite3_finalize};
-}

@@ -4,13 +4,8 @@
 #include <memory>
 #include <string>
 
-struct sqlite3;
-struct sqlite3_stmt;
+#include "host/netpolicy/SqliteHandles.h"  // prepareStatement, as every reader of the file
 
-// A prepared statement of the collector's database, finalized when it goes.
-using PreparedStatement = std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)>;
-// Prepares sql on db; throws std::runtime_error with SQLite's message when it cannot.
-PreparedStatement prepareStatement(sqlite3* db, const char* sql);
 struct NSDate;
 
 // The collector's side of the usage database: a read-write connection that creates the file

@@ -1,39 +1,20 @@
 #include "host/netpolicy/PlanPause.h"
 
-#include <sqlite3.h>
-
-#include <filesystem>
 #include <memory>
 #include <stdexcept>
+
+#include "host/netpolicy/SqliteHandles.h"
 
 namespace PlanPause {
 
 namespace {
 
-using DatabasePointer = std::unique_ptr<sqlite3, decltype(&sqlite3_close_v2)>;
-using StatementPointer = std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)>;
-
 // How long another connection's write (the collector's save) may hold this one up.
 constexpr int kBusyTimeoutMilliseconds = 5000;
-
-StatementPointer prepare(sqlite3* db, const char* sql) {
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(raw);
-        throw std::runtime_error(sqlite3_errmsg(db));
-    }
-    return {raw, &sqlite3_finalize};
-}
 
 void bindText(sqlite3_stmt* statement, int index, const std::string& text) {
     sqlite3_bind_text(statement, index, text.c_str(), static_cast<int>(text.size()),
                       SQLITE_TRANSIENT);
-}
-
-std::string textAt(sqlite3_stmt* statement, int column) {
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-    return std::string(text ? text : "",
-                       static_cast<size_t>(sqlite3_column_bytes(statement, column)));
 }
 
 std::optional<Record> readOne(sqlite3* db, sqlite3_stmt* statement) {
@@ -41,8 +22,8 @@ std::optional<Record> readOne(sqlite3* db, sqlite3_stmt* statement) {
     if (rc == SQLITE_DONE) return std::nullopt;
     if (rc != SQLITE_ROW) throw std::runtime_error(sqlite3_errmsg(db));
     Record record;
-    record.kind = textAt(statement, 0);
-    record.cycle = textAt(statement, 1);
+    record.kind = columnText(statement, 0);
+    record.cycle = columnText(statement, 1);
     record.since = sqlite3_column_double(statement, 2);
     record.until = sqlite3_column_double(statement, 3);
     if (sqlite3_column_type(statement, 4) != SQLITE_NULL)
@@ -54,24 +35,10 @@ void step(sqlite3* db, sqlite3_stmt* statement) {
     if (sqlite3_step(statement) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
 }
 
-// An existing database, or nothing; throws when it exists and cannot be opened.
-DatabasePointer openExisting(const std::string& path, int flags) {
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) return {nullptr, &sqlite3_close_v2};
-    sqlite3* raw = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
-    DatabasePointer db(raw, &sqlite3_close_v2);
-    if (rc != SQLITE_OK)
-        throw std::runtime_error("cannot open " + path + ": " +
-                                 (raw ? sqlite3_errmsg(raw) : "out of memory"));
-    sqlite3_busy_timeout(raw, kBusyTimeoutMilliseconds);
-    return db;
-}
-
 // A file of a collector older than the table has never paused anything.
 bool hasTable(sqlite3* db) {
-    auto statement =
-        prepare(db, "SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = 'plan_pauses';");
+    auto statement = prepareStatement(
+        db, "SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = 'plan_pauses';");
     int rc = sqlite3_step(statement.get());
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db));
     return rc == SQLITE_ROW;
@@ -86,23 +53,25 @@ bool pausesAtLimit(const std::string& kind) {
 }
 
 std::optional<Record> latest(sqlite3* db, const std::string& kind) {
-    auto statement = prepare(
+    auto statement = prepareStatement(
         db, (std::string(kColumns) + "WHERE kind = ? ORDER BY since DESC LIMIT 1;").c_str());
     bindText(statement.get(), 1, kind);
     return readOne(db, statement.get());
 }
 
 std::optional<Record> ofCycle(sqlite3* db, const std::string& kind, const std::string& cycle) {
-    auto statement = prepare(db, (std::string(kColumns) + "WHERE kind = ? AND cycle = ?;").c_str());
+    auto statement =
+        prepareStatement(db, (std::string(kColumns) + "WHERE kind = ? AND cycle = ?;").c_str());
     bindText(statement.get(), 1, kind);
     bindText(statement.get(), 2, cycle);
     return readOne(db, statement.get());
 }
 
 bool begin(sqlite3* db, const Record& pause) {
-    auto statement = prepare(db,
-                             "INSERT OR IGNORE INTO plan_pauses (kind, cycle, since, until)"
-                             " VALUES (?, ?, ?, ?);");
+    auto statement =
+        prepareStatement(db,
+                         "INSERT OR IGNORE INTO plan_pauses (kind, cycle, since, until)"
+                         " VALUES (?, ?, ?, ?);");
     bindText(statement.get(), 1, pause.kind);
     bindText(statement.get(), 2, pause.cycle);
     sqlite3_bind_double(statement.get(), 3, pause.since);
@@ -112,8 +81,8 @@ bool begin(sqlite3* db, const Record& pause) {
 }
 
 bool withdraw(sqlite3* db, const std::string& kind, const std::string& cycle) {
-    auto statement =
-        prepare(db, "DELETE FROM plan_pauses WHERE kind = ? AND cycle = ? AND resumed IS NULL;");
+    auto statement = prepareStatement(
+        db, "DELETE FROM plan_pauses WHERE kind = ? AND cycle = ? AND resumed IS NULL;");
     bindText(statement.get(), 1, kind);
     bindText(statement.get(), 2, cycle);
     step(db, statement.get());
@@ -123,7 +92,8 @@ bool withdraw(sqlite3* db, const std::string& kind, const std::string& cycle) {
 std::optional<Record> current(const std::string& databasePath, const std::string& kind, double now,
                               std::string* error) {
     try {
-        auto db = openExisting(databasePath, SQLITE_OPEN_READONLY);
+        auto db =
+            openExistingDatabase(databasePath, SQLITE_OPEN_READONLY, kBusyTimeoutMilliseconds);
         if (!db || !hasTable(db.get())) return std::nullopt;
         auto record = latest(db.get(), kind);
         if (record && record->pausedAt(now)) return record;
@@ -136,12 +106,13 @@ std::optional<Record> current(const std::string& databasePath, const std::string
 ResumeResult resume(const std::string& databasePath, const std::string& kind, double now,
                     std::string* error) {
     try {
-        auto db = openExisting(databasePath, SQLITE_OPEN_READWRITE);
+        auto db =
+            openExistingDatabase(databasePath, SQLITE_OPEN_READWRITE, kBusyTimeoutMilliseconds);
         if (!db || !hasTable(db.get())) return ResumeResult::NotPaused;
         auto statement =
-            prepare(db.get(),
-                    "UPDATE plan_pauses SET resumed = ? WHERE kind = ? AND resumed IS NULL"
-                    " AND ? < until;");
+            prepareStatement(db.get(),
+                             "UPDATE plan_pauses SET resumed = ? WHERE kind = ? AND resumed IS NULL"
+                             " AND ? < until;");
         sqlite3_bind_double(statement.get(), 1, now);
         bindText(statement.get(), 2, kind);
         sqlite3_bind_double(statement.get(), 3, now);
