@@ -252,11 +252,8 @@ TEST_F(MobileDataRestriction, TheCellularLimitPausesAllButTheAlwaysAllowedUntilP
     EXPECT_EQ(reached, Reached::refused) << said(reached) << "\n" << user.logs();
     EXPECT_EQ(connectFrom(world, mapsScope, cellularPeer), Reached::yes) << "always allowed";
     EXPECT_EQ(connectFrom(world, mailScope, wifiPeer), Reached::yes) << "Wi-Fi is not paused";
-    EXPECT_NE(readFile(user.log())
-                  .find("LimitPause: mobile data paused at the cellular plan's "
-                        "limit"),
-              std::string::npos)
-        << user.logs();
+    const std::string paused = "LimitPause: mobile data paused at the cellular plan's limit";
+    EXPECT_NE(readFile(user.log()).find(paused), std::string::npos) << user.logs();
     auto [restrictions, listed] = user.bytarn("restrictions --format json");
     ASSERT_EQ(listed, 0) << restrictions;
     auto shown = nlohmann::json::parse(restrictions, nullptr, false);
