@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "support/ChildProcesses.h"
@@ -18,6 +19,7 @@
 #include "support/TestEnvironment.h"
 #include "support/TrafficLoads.h"
 #include "support/TrafficWorld.h"
+#include "support/UserCollector.h"
 
 namespace {
 
@@ -96,23 +98,36 @@ bool tell(const TrafficWorld& world, int fd, const std::string& lines, const std
         [&] { return readFile(world.helperLog()).find(logged) != std::string::npos; });
 }
 
+// The world both tests share: the links, the peer's server and the helper, ready for connects.
+class MobileDataRestriction : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (auto missing = trafficWorldUnavailable()) GTEST_SKIP() << *missing;
+        built = std::make_unique<TrafficWorld>("restrict");
+        for (const auto& scope : {mailScope, mapsScope, otherMailScope}) built->addScope(scope);
+        cellularPeer = built->addLink("btc", 231);
+        wifiPeer = built->addLink("btw", 232);
+        ASSERT_TRUE(built->ok()) << "could not build the test's namespaces, links and cgroups";
+        built->spawnIn("", built->nsPeer, "server",
+                       [] { traffic_loads::serveTcp("0.0.0.0", kPort); });
+        ASSERT_TRUE(built->startHelper(
+            "btc* cellular\nbtw* wifi\n", {},
+            {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (built->scratch / "no-bus").string()}))
+            << readFile(built->helperLog());
+        ASSERT_TRUE(eventually([&] {
+            return connectFrom(*built, mailScope, cellularPeer) == Reached::yes;
+        })) << "the peer's server never answered over the cellular link";
+    }
+
+    std::unique_ptr<TrafficWorld> built;
+    std::string cellularPeer, wifiPeer;
+};
+
 }  // namespace
 
-TEST(MobileDataRestriction, KeptOffCellularOnlyForItsUserUntilAllowedResumedOrTheHelperDies) {
-    if (auto missing = trafficWorldUnavailable()) GTEST_SKIP() << *missing;
-    TrafficWorld world("restrict");
-    for (const auto& scope : {mailScope, mapsScope, otherMailScope}) world.addScope(scope);
-    auto cellularPeer = world.addLink("btc", 231), wifiPeer = world.addLink("btw", 232);
-    ASSERT_TRUE(world.ok()) << "could not build the test's namespaces, links and cgroups";
-    world.spawnIn("", world.nsPeer, "server", [] { traffic_loads::serveTcp("0.0.0.0", kPort); });
-    ASSERT_TRUE(world.startHelper(
-        "btc* cellular\nbtw* wifi\n", {},
-        {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (world.scratch / "no-bus").string()}))
-        << readFile(world.helperLog());
+TEST_F(MobileDataRestriction, KeptOffCellularOnlyForItsUserUntilAllowedResumedOrTheHelperDies) {
+    TrafficWorld& world = *built;
     auto log = [&] { return readFile(world.helperLog()); };
-    ASSERT_TRUE(eventually([&] {
-        return connectFrom(world, mailScope, cellularPeer) == Reached::yes;
-    })) << "the peer's server never answered over the cellular link";
 
     // Another user's restriction of the same identifier reaches only that user's scope.
     int other = connectAs(world, kOtherUser);
@@ -199,4 +214,70 @@ TEST(MobileDataRestriction, KeptOffCellularOnlyForItsUserUntilAllowedResumedOrTh
     })) << "still blocked after the helper died";
     EXPECT_EQ(connectFrom(world, otherMailScope, cellularPeer), Reached::yes);
     close(other);
+}
+
+// The whole chain at the cellular plan's limit: the user's own collector counts the user's
+// traffic over cellular, reaches the limit `bytarn plan set` gave and pauses the user's mobile
+// data through the helper, all but the application `bytarn allow --always` marked; `bytarn plan
+// resume cellular` ends the pause, and the limit does not pause again in that cycle.
+TEST_F(MobileDataRestriction, TheCellularLimitPausesAllButTheAlwaysAllowedUntilPlanResume) {
+    if (!programInstalled("dbus-daemon") || !programInstalled("setpriv"))
+        GTEST_SKIP() << "dbus-daemon or setpriv is not installed";
+    TrafficWorld& world = *built;
+    UserCollector user(world, "user", kUser);
+    ASSERT_TRUE(user.start("0.3")) << user.logs();
+    for (const char* command :
+         {"plan set cellular --cycle-day 1 --limit 1MB", "allow --always org.example.Maps"}) {
+        auto [said, status] = user.bytarn(command);
+        ASSERT_EQ(status, 0) << command << ": " << said;
+    }
+    ASSERT_TRUE(eventually([&] {
+        return readFile(world.helperLog()).find("uid 65534 exempted \"org.example.Maps\"") !=
+               std::string::npos;
+    })) << user.logs();
+    EXPECT_EQ(connectFrom(world, mailScope, cellularPeer), Reached::yes) << "paused too early";
+
+    // Beyond the limit (1 MB or 1 MiB alike) over cellular: paused once the collector saves.
+    auto sendOverCellular = [&](std::size_t bytes) {
+        return world.reap(world.spawnIn(mailScope, world.nsHelper, "sender", [&] {
+            _exit(traffic_loads::sendTcp(cellularPeer, kPort, bytes) ? 0 : 1);
+        }));
+    };
+    ASSERT_TRUE(sendOverCellular(1200 * 1024));
+    ASSERT_TRUE(eventually([&] {
+        return readFile(world.helperLog()).find("uid 65534 paused mobile data") !=
+               std::string::npos;
+    })) << user.logs();
+    auto reached = connectFrom(world, mailScope, cellularPeer);
+    EXPECT_EQ(reached, Reached::refused) << said(reached) << "\n" << user.logs();
+    EXPECT_EQ(connectFrom(world, mapsScope, cellularPeer), Reached::yes) << "always allowed";
+    EXPECT_EQ(connectFrom(world, mailScope, wifiPeer), Reached::yes) << "Wi-Fi is not paused";
+    const std::string paused = "LimitPause: mobile data paused at the cellular plan's limit";
+    EXPECT_NE(readFile(user.log()).find(paused), std::string::npos) << user.logs();
+    auto [restrictions, listed] = user.bytarn("restrictions --format json");
+    ASSERT_EQ(listed, 0) << restrictions;
+    auto shown = nlohmann::json::parse(restrictions, nullptr, false);
+    EXPECT_EQ(shown["paused"], true) << restrictions;
+    EXPECT_EQ(shown["alwaysAllowed"], nlohmann::json::array({"org.example.Maps"})) << restrictions;
+
+    // The command ends it: the collector follows its database within a second.
+    auto [resumed, status] = user.bytarn("plan resume cellular");
+    ASSERT_EQ(status, 0) << resumed;
+    EXPECT_NE(resumed.find("Mobile data resumed"), std::string::npos) << resumed;
+    EXPECT_TRUE(
+        eventually([&] { return connectFrom(world, mailScope, cellularPeer) == Reached::yes; }, 3))
+        << user.logs();
+    EXPECT_NE(readFile(user.log()).find("LimitPause: mobile data resumed: the user resumed"),
+              std::string::npos)
+        << user.logs();
+
+    // Still past the limit after more traffic and a save: no second pause in this cycle.
+    auto counted = user.totals()["org.example.Mail"][1];
+    ASSERT_TRUE(sendOverCellular(64 * 1024));
+    ASSERT_TRUE(eventually([&] { return user.totals()["org.example.Mail"][1] > counted; }))
+        << user.logs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // another check and follow
+    EXPECT_EQ(connectFrom(world, mailScope, cellularPeer), Reached::yes) << user.logs();
+    const std::string log = readFile(world.helperLog());
+    EXPECT_EQ(log.find("paused mobile data"), log.rfind("paused mobile data")) << log;
 }

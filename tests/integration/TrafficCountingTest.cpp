@@ -4,13 +4,9 @@
 // desktop's), each user's real collector daemon with the kernel source on its own bus and home,
 // and the usage rows that end up in each user's database.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <nlohmann/json.hpp>
 
-#include <array>
-#include <cstdio>
-#include <map>
 #include <memory>
 #include <sstream>
 
@@ -18,6 +14,7 @@
 #include "support/StandInNetworkManager.h"
 #include "support/TestEnvironment.h"
 #include "support/TrafficWorld.h"
+#include "support/UserCollector.h"
 
 namespace {
 
@@ -28,104 +25,6 @@ const std::string mailScope =
     "user.slice/user-65534.slice/user@65534.service/app.slice/app-gnome-org.example.Mail-7.scope";
 // A system service, which every user sees by its unit's name.
 const std::string serviceCgroup = "system.slice/packagekit.service";
-
-// Bytes per application over all days: Wi-Fi, cellular, unknown.
-using Totals = std::map<std::string, std::array<std::int64_t, 3>>;
-
-// Rows of a query on a database that a collector may be writing; none when it is not there yet.
-std::vector<std::vector<std::string>> query(const std::string& path, const char* sql) {
-    std::vector<std::vector<std::string>> rows;
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(db, 2000);
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK)
-            while (sqlite3_step(statement) == SQLITE_ROW) {
-                rows.emplace_back();
-                for (int column = 0; column < sqlite3_column_count(statement); ++column) {
-                    auto text = sqlite3_column_text(statement, column);
-                    rows.back().emplace_back(text ? reinterpret_cast<const char*>(text) : "");
-                }
-            }
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return rows;
-}
-
-// One user's collector: a home of its own (so its own database) and a private bus, both the
-// user's, and `bytarn-collector run --source kernel` as that user, started and stopped at will.
-class UserCollector {
-  public:
-    UserCollector(const TrafficWorld& world, const std::string& name, int uid)
-        : world_(world), home_((world.scratch / name).string()), uid_(uid) {
-        std::filesystem::create_directories(home_);
-        if (chown(home_.c_str(), uid, uid) != 0) return;
-        bus_ = std::make_unique<PrivateBus>(home_, uid);
-        // Another uid may not reach the build tree: it runs a copy in the world's scratch.
-        if (uid_t(uid) != geteuid()) {
-            programs_ = world.scratch / "programs";
-            program_ = copyForOtherUsers(BYTARN_BINARY_DIR "/bin/bytarn-collector", programs_);
-            if (program_.empty())
-                std::ofstream(log()) << "could not copy bytarn-collector and its libraries into "
-                                     << programs_ << "\n";
-        }
-    }
-
-    bool start(const std::string& saveInterval) {
-        process_ = std::make_unique<CollectorProcess>(
-            std::vector<std::string>{"run", "--source", "kernel", "--traffic-socket",
-                                     world_.socketPath().string(), "--save-interval", saveInterval},
-            bus_ ? bus_->address() : "", log(),
-            std::vector<std::string>{"HOME=" + home_, "XDG_DATA_HOME=" + home_ + "/.local/share",
-                                     "XDG_CONFIG_HOME=" + home_ + "/.config",
-                                     "LD_LIBRARY_PATH=" + programs_.string()},
-            uid_, program_);
-        // Connected once this run's line joins the earlier runs' in the shared log.
-        bool connected = bus_ && bus_->running() && process_->started() &&
-                         eventually([&] { return connections() > connected_; });
-        connected_ = connections();
-        return connected;
-    }
-    CollectorProcess& process() { return *process_; }
-
-    std::string database() const {
-        return home_ + "/.local/share/bytarn/" BYTARN_COLLECTOR_SERVICE ".sqlite3";
-    }
-    std::string log() const { return home_ + "/collector.log"; }
-    const std::string& home() const { return home_; }
-    std::string logs() const { return readFile(log()) + readFile(world_.helperLog()); }
-
-    Totals totals() const {
-        Totals sums;
-        for (const auto& row : query(database(),
-                                     "SELECT app, SUM(usage_wifi), SUM(usage_cellular),"
-                                     " SUM(usage_unknown) FROM usage GROUP BY app;"))
-            sums[row[0]] = {std::stoll(row[1]), std::stoll(row[2]), std::stoll(row[3])};
-        return sums;
-    }
-    std::vector<std::vector<std::string>> progress() const {
-        return query(database(), "SELECT source, epoch, seq FROM usage_sources;");
-    }
-
-  private:
-    std::size_t connections() const {
-        std::string text = readFile(log()), line = "connected to the traffic helper at";
-        std::size_t count = 0;
-        for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
-            ++count;
-        return count;
-    }
-
-    const TrafficWorld& world_;
-    std::string home_;
-    int uid_;
-    std::filesystem::path programs_;  // empty: the build tree's own collector
-    std::string program_ = BYTARN_BINARY_DIR "/bin/bytarn-collector";
-    std::size_t connected_ = 0;
-    std::unique_ptr<PrivateBus> bus_;
-    std::unique_ptr<CollectorProcess> process_;
-};
 
 // Whether each of `apps` counts at least `payload` bytes of each kind (bytes, not datagrams).
 bool reached(const Totals& totals, const Totals& payload) {
@@ -149,17 +48,6 @@ void expectCounted(const Totals& totals, const Totals& payload, const std::strin
             EXPECT_LE(totals.at(app)[kind], kinds[kind] * 103 / 100) << app << " kind " << kind;
         }
     }
-}
-
-// What a command prints on standard output, and its exit status.
-std::pair<std::string, int> runCommand(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return {"", -1};
-    char chunk[4096];
-    for (size_t count; (count = fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, count);
-    int status = pclose(pipe);
-    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
 class TrafficCounting : public ::testing::Test {
