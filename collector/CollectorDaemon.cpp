@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <map>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -117,6 +118,23 @@ std::string noBusMessage(const std::string& address, const std::string& reason) 
            "...";
 }
 
+// The unsaved counts of `kind` over `cycle`, as the plans read the database's.
+CycleUsage unsavedCycleUsage(const std::vector<UsageRow>& rows, const std::string& kind,
+                             const PlanCycle& cycle) {
+    const std::string first = dayString(cycle.first), last = dayString(cycle.last);
+    CycleUsage usage;
+    std::map<std::string, std::uint64_t> byApplication;
+    for (const UsageRow& row : rows) {
+        if (row.date < first || row.date > last) continue;
+        const std::uint64_t bytes = kind == kWifiKind ? row.wifi : row.cellular;
+        if (bytes == 0) continue;
+        usage.bytesByDay[row.date] += bytes;
+        byApplication[row.app] += bytes;
+    }
+    for (auto& [app, bytes] : byApplication) usage.applications.push_back({app, bytes});
+    return usage;
+}
+
 }  // namespace
 
 int runCollectorDaemon(const CollectorDaemonOptions& options, std::ostream& err) {
@@ -185,14 +203,18 @@ int runCollectorDaemon(const CollectorDaemonOptions& options, std::ostream& err)
                               BYTARN_COLLECTOR_SERVICE, sourceName(options.source), path.c_str(),
                               options.saveIntervalSeconds);
 
-            // The data plans' alerts: checked after every save that changed the usage and
-            // whenever the loop wakes and finds the plans' file changed, which the save timer
-            // makes happen at least once per save interval.
+            // The data plans' alerts and the limit's pause: checked whenever counts arrive (the
+            // saved usage plus the unsaved counts), after every save that changed the usage, and
+            // whenever the loop wakes and finds the plans' file changed.
             PlanAlerts::Options alertOptions;
             alertOptions.databasePath = path;
             alertOptions.busAddress = options.busAddress;
             PlanMonitor plans(std::move(alertOptions));
+            plans.followUnsaved([&collector](const std::string& kind, const PlanCycle& cycle) {
+                return unsavedCycleUsage(collector.unsavedUsage(), kind, cycle);
+            });
             std::uint64_t seenChanges = collector.changeCount();
+            std::uint64_t seenRecords = collector.recordCount();
 
             // The user's restrictions of mobile data and the limit's pause, to the helper.
             MobileDataRestrictions restrictions(
@@ -208,8 +230,10 @@ int runCollectorDaemon(const CollectorDaemonOptions& options, std::ostream& err)
                 loop.runUntilIdle();
                 if (stopRequested) break;
                 const std::uint64_t changes = collector.changeCount();
-                plans.check(changes != seenChanges);
+                const std::uint64_t records = collector.recordCount();
+                plans.check(changes != seenChanges, records != seenRecords);
                 seenChanges = changes;
+                seenRecords = records;
                 plans.followPause();
                 restrictions.check(plans.mobileDataPaused());
                 loop.waitForWork(kLongestWait);

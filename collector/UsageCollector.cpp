@@ -150,6 +150,7 @@ void UsageCollector::add(const std::string& app, const std::string& day, Network
                              : kind == NetworkKind::Cellular ? counts.cellular
                                                              : counts.unknown;
     counter = saturatingAdd(counter, bytes);
+    ++recordCount_;
 }
 
 void UsageCollector::followProgress(const std::string& source, ProgressCommitted committed) {

@@ -99,6 +99,9 @@ class UsageCollector {
     // application) since the collector was made: the daemon's cue to check the plans again.
     // Thread-safe.
     std::uint64_t changeCount() const { return changeCount_; }
+    // How many times counts were added in memory since the collector was made: the daemon's cue
+    // that the unsaved counts grew, which the plans see before they are saved. Thread-safe.
+    std::uint64_t recordCount() const { return recordCount_; }
 
     // Serves the collector's messaging centre on the current transport: "save" and
     // "deleteApplication" with the user info "bundleIdentifier". False when it cannot.
@@ -167,4 +170,5 @@ class UsageCollector {
 
     std::shared_ptr<MessagingTransport> servingTransport_;
     std::atomic<std::uint64_t> changeCount_{0};
+    std::atomic<std::uint64_t> recordCount_{0};
 };

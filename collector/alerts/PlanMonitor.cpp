@@ -1,5 +1,6 @@
 #include "collector/alerts/PlanMonitor.h"
 
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <string_view>
@@ -32,12 +33,47 @@ PlanMonitor::PlanMonitor(PlanAlerts::Options options)
 
 PlanMonitor::~PlanMonitor() = default;
 
-void PlanMonitor::check(bool usageChanged) {
+void PlanMonitor::check(bool usageChanged, bool unsavedChanged) {
     if (watcher_.changed())
         readPlans();
-    else if (!usageChanged)
+    else if (!usageChanged && !unsavedChanged)
         return;
+    if (usageChanged) savedUsage_.clear();
     checkPlans();
+}
+
+std::optional<CycleUsage> PlanMonitor::cycleUsage(const DataPlan& plan, const PlanCycle& cycle) {
+    auto saved = savedUsage_.find(plan.kind);
+    if (saved == savedUsage_.end() || saved->second.cycle != cycle) {
+        std::string error;
+        auto usage = readCycleUsage(options_.databasePath, plan.kind, cycle, &error);
+        if (!usage) {
+            if (!databaseProblemLogged_)
+                SystemLog::writef(
+                    "PlanMonitor: cannot read the usage database (%s); plan alerts "
+                    "wait until it answers",
+                    error.c_str());
+            databaseProblemLogged_ = true;
+            return std::nullopt;
+        }
+        databaseProblemLogged_ = false;
+        saved = savedUsage_.insert_or_assign(plan.kind, SavedUsage{cycle, std::move(*usage)}).first;
+    }
+    CycleUsage usage = saved->second.usage;
+    if (!unsaved_) return usage;
+    CycleUsage unsaved = unsaved_(plan.kind, cycle);
+    for (const auto& [day, bytes] : unsaved.bytesByDay) usage.bytesByDay[day] += bytes;
+    for (auto& application : unsaved.applications) {
+        auto same = std::find_if(usage.applications.begin(), usage.applications.end(),
+                                 [&](const ApplicationBytes& known) {
+                                     return known.identifier == application.identifier;
+                                 });
+        if (same != usage.applications.end())
+            same->bytes += application.bytes;
+        else
+            usage.applications.push_back(std::move(application));
+    }
+    return usage;
 }
 
 void PlanMonitor::followPause() {
@@ -65,18 +101,8 @@ void PlanMonitor::checkPlans() {
         // A plan without a warning or a limit has nothing to alert on.
         if (!plan.limit && !plan.warning) continue;
         PlanCycle cycle = cycleFor(plan, localDayOf(now));
-        std::string error;
-        auto usage = readCycleUsage(options_.databasePath, plan.kind, cycle, &error);
-        if (!usage) {
-            if (!databaseProblemLogged_)
-                SystemLog::writef(
-                    "PlanMonitor: cannot read the usage database (%s); plan alerts "
-                    "wait until it answers",
-                    error.c_str());
-            databaseProblemLogged_ = true;
-            return;
-        }
-        databaseProblemLogged_ = false;
+        auto usage = cycleUsage(plan, cycle);
+        if (!usage) return;
         auto status = planStatus(plan, now, usage->bytesByDay, std::move(usage->applications));
         alerts_->update(planAlertStatus(plan, status));
         if (plan.limit && PlanPause::pausesAtLimit(plan.kind)) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -28,9 +29,16 @@ class PlanMonitor {
     PlanMonitor(const PlanMonitor&) = delete;
     PlanMonitor& operator=(const PlanMonitor&) = delete;
 
-    // Checks every plan when the plans changed since the last call or `usageChanged` says the
-    // database's usage did; otherwise costs one stat.
-    void check(bool usageChanged);
+    // The bytes of a kind over a cycle that the collector holds but has not saved yet. The plans
+    // add them to the database's, so a limit pauses mobile data as the traffic reaches it, not up
+    // to a save interval later.
+    using UnsavedUsage = std::function<CycleUsage(const std::string& kind, const PlanCycle& cycle)>;
+    void followUnsaved(UnsavedUsage unsaved) { unsaved_ = std::move(unsaved); }
+
+    // Checks every plan when the plans changed since the last call, `usageChanged` says the
+    // database's usage did or `unsavedChanged` the unsaved counts did; otherwise costs one stat.
+    // The database is read again only for the first two.
+    void check(bool usageChanged, bool unsavedChanged = false);
     // Follows the pause between checks: a resume written by another process, the cycle's end.
     void followPause();
     bool mobileDataPaused() const { return pause_.paused(); }
@@ -38,6 +46,14 @@ class PlanMonitor {
   private:
     void readPlans();
     void checkPlans();
+    // The plan's usage over `cycle`: the database's, read when `savedUsage_` has nothing for the
+    // kind's cycle, plus the unsaved counts. Nothing when the database cannot be read.
+    std::optional<CycleUsage> cycleUsage(const DataPlan& plan, const PlanCycle& cycle);
+
+    struct SavedUsage {
+        PlanCycle cycle;
+        CycleUsage usage;
+    };
 
     PlanAlerts::Options options_;
     DataPlanStore::Watcher watcher_;
@@ -45,4 +61,6 @@ class PlanMonitor {
     std::unique_ptr<PlanAlerts> alerts_;  // made for the first plan
     LimitPause pause_;
     bool databaseProblemLogged_ = false;
+    UnsavedUsage unsaved_;
+    std::map<std::string, SavedUsage> savedUsage_;  // by kind; emptied when the database changes
 };
