@@ -398,8 +398,10 @@ static __always_inline int count_packet(struct __sk_buff *skb, __u32 direction)
         if (origin) {
             if (helper_netns_cookie && origin->netns_cookie != helper_netns_cookie)
                 return 1;
-            // Checked before counting: a packet dropped here is not counted.
-            if (restrictions_on && on_cellular(ifindex)) {
+            // Checked before counting: a packet dropped here is not counted. The socket's
+            // decision does not depend on the link, so only a restricted socket's packets pay
+            // for the lookup of their link's kind.
+            if (restrictions_on) {
                 __u32 generation = restriction_generation;
                 if (origin->decided != generation) {
                     origin->restricted = socket_restricted(
@@ -407,7 +409,7 @@ static __always_inline int count_packet(struct __sk_buff *skb, __u32 direction)
                         origin->program);
                     origin->decided = generation;
                 }
-                if (origin->restricted)
+                if (origin->restricted && on_cellular(ifindex))
                     return 0;
             }
             __u64 last = origin->last_slot[direction & 1];
