@@ -429,16 +429,7 @@ const std::string& KernelCounters::programName(uint16_t number) {
     auto known = programNames_.find(number);
     if (known != programNames_.end()) return known->second;
     // A number not seen before: read the names the kernel has given out since the last time.
-    int fd = bpf_map__fd(skeleton_->maps.programs);
-    program_name name{}, next{};
-    bool first = true;
-    while (bpf_map_get_next_key(fd, first ? nullptr : &name, &next) == 0) {
-        first = false;
-        name = next;
-        uint16_t value = 0;
-        if (bpf_map_lookup_elem(fd, &name, &value) == 0 && value != 0)
-            programNames_.try_emplace(value, name.comm, strnlen(name.comm, sizeof name.comm));
-    }
+    for (auto& [value, name] : programNumbers()) programNames_.try_emplace(value, std::move(name));
     known = programNames_.find(number);
     return known != programNames_.end() ? known->second : unknown;
 }
