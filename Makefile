@@ -44,8 +44,12 @@ check:
 	cmake --build $(BUILD_DIR) -j$(JOBS)
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
 
+# AddressSanitizer's usual -O1, and line tables only (-g1), which are all its reports need: the
+# build takes about half the time of -O2 -g, and it is the longest part of make test.
+ASAN_FLAGS = -O1 -g1 -DNDEBUG
 check-asan:
-	$(CONFIGURE) -B $(ASAN_DIR) -DBYTARN_SANITIZE=ON
+	$(CONFIGURE) -B $(ASAN_DIR) -DBYTARN_SANITIZE=ON \
+		-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$(ASAN_FLAGS)" -DCMAKE_C_FLAGS_RELWITHDEBINFO="$(ASAN_FLAGS)"
 	cmake --build $(ASAN_DIR) -j$(JOBS)
 	UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(ASAN_DIR) --output-on-failure -j$(JOBS)
 
